@@ -1,0 +1,5 @@
+#include "FolderParser.h"
+
+int main(int argc, char* argv[]) {
+  return RunFolderParser(argc, argv);
+}
