@@ -1,0 +1,139 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "CommentBlock.h"
+#include "SummaryDocument.h"
+
+namespace {
+
+struct BlockCase {
+  const char* name;
+  std::string input;
+  std::string expected;
+};
+
+std::string Line(std::size_t size, char fill = 'x') {
+  return std::string(size, fill);
+}
+
+std::string Repeat(const std::string& text, std::size_t count) {
+  std::string repeated;
+  for (std::size_t index = 0; index < count; ++index) repeated += text;
+  return repeated;
+}
+
+// Numbered lines of 100 bytes each, so that some line straddles every 64 KiB read.
+std::string NumberedLines(int count, const char* prefix) {
+  std::string lines;
+  for (int index = 0; index < count; ++index) {
+    std::string line = std::to_string(index);
+    line.resize(99, '.');
+    lines += prefix + line + "\n";
+  }
+  return lines;
+}
+
+const BlockCase kBlockCases[] = {
+    // No block.
+    {"Empty", "", ""},
+    {"NoOpeningMarker", "int a;\nint b;\n", ""},
+    {"EmptyBlock", "/*\n*/\n", ""},
+    {"ClosingBeforeOpening", "*/\n/*\nA\n*/\n", ""},
+    // What the block gives.
+    {"CodeAroundBlock", "code\n/*\nA\nB\n*/\nmore\n", "\tA\n\tB\n"},
+    {"EmptyLineInside", "/*\n\n*/\n", "\t\n"},
+    {"SpacesAndTabsKept", "/*\n \tA \t\n*/\n", "\t \tA \t\n"},
+    {"PercentKept", "/*\n100%s %d\n*/\n", "\t100%s %d\n"},
+    {"ClosingWithoutLineFeed", "/*\nA\n*/", "\tA\n"},
+    {"LastLineWithoutLineFeed", "/*\nA\nB", "\tA\n\tB\n"},
+    {"NeverClosed", "/*\nA\n\nB\n", "\tA\n\t\n\tB\n"},
+    {"OnlyFirstBlock", "/*\nA\n*/\n/*\nB\n*/\n", "\tA\n"},
+    {"SecondOpeningPassedOver", "/*\n/*\nA\n*/\n", "\tA\n"},
+    // A marker must stand alone on its line.
+    {"CrLfMarkersAreOrdinary", "/*\r\nA\r\n*/\r\n", ""},
+    {"CrLfInsideKeepsReturn", "/*\nA\r\n*/\n", "\tA\r\n"},
+    {"IndentedMarkers", " /*\nA\n/*\nB\n\t*/\n*/ \n*/\nC\n", "\tB\n\t\t*/\n\t*/ \n"},
+    {"ThirdStar", "/**\nA\n*/\n", ""},
+    {"ClosingWithTrailingText", "/*\n*/x\nA\n*/\nB\n", "\t*/x\n\tA\n"},
+    // Lines longer than a chunk.
+    {"LineOneShortOfChunk", "/*\n" + Line(1008) + "\n*/\n", "\t" + Line(1008) + "\n"},
+    {"LineOfExactlyOneChunk", "/*\n" + Line(1009) + "\n*/\n", "\t" + Line(1009) + "\n\t\n"},
+    {"LongLineSplit", "/*\n" + Line(2500) + "\n*/\n",
+     "\t" + Line(1009) + "\n\t" + Line(1009) + "\n\t" + Line(482) + "\n"},
+    {"ChunkEndingInClosing", "/*\n" + Line(1009) + "*/\nB\n*/\n", "\t" + Line(1009) + "\n"},
+    {"ChunkEndingInOpening", Line(1009) + "/*\nA\n*/\n", "\tA\n"},
+    {"LongLastLineWithoutLineFeed", "/*\n" + Line(1010), "\t" + Line(1009) + "\n\tx\n"},
+    // A NUL byte ends a chunk's text, not the chunk.
+    {"NulFirst", "/*\n" + std::string("\0abc\nB\n*/\n", 10), "\t\n\tB\n"},
+    {"NulInside", "/*\n" + std::string("ab\0cd\n*/\n", 9), "\tab\n"},
+    {"NulAfterClosing", "/*\nA\n" + std::string("*/\0x\nB\n", 7), "\tA\n"},
+    {"NulInLongLine", "/*\n" + std::string("ab\0", 3) + Line(1100) + "\n*/\n", "\tab\n\t" + Line(94) + "\n"},
+    // Reads of 64 KiB: chunks and markers across their edges.
+    {"LinesAcrossReads", "/*\n" + NumberedLines(1400, "") + "*/\n", NumberedLines(1400, "\t")},
+    {"LongLineAcrossRead", Line(65534, '\n') + "/*\n" + Line(1500) + "\n*/\n",
+     "\t" + Line(1009) + "\n\t" + Line(491) + "\n"},
+    {"ClosingAcrossRead", "/*\n" + Line(65532, '\n') + "*/\nB\n", Repeat("\t\n", 65532)},
+};
+
+// Returns an anonymous in-memory file holding \a contents, positioned at its start.
+int MakeMemoryFile(const std::string& contents) {
+  const int fd = ::memfd_create("docgleaner-test", MFD_CLOEXEC);
+  if (fd >= 0 && (::write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
+                  ::lseek(fd, 0, SEEK_SET) != 0)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string ReadMemoryFile(int fd) {
+  std::string contents;
+  char chunk[4096];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(fd, chunk, sizeof chunk, offset);
+    if (got <= 0) return contents;
+    contents.append(chunk, static_cast<std::size_t>(got));
+    offset += got;
+  }
+}
+
+TEST(CommentBlockTest, CopiesTheBlockLinesOfEachCase) {
+  for (const BlockCase& blockCase : kBlockCases) {
+    SCOPED_TRACE(blockCase.name);
+    const int inputFd = MakeMemoryFile(blockCase.input);
+    const int outputFd = MakeMemoryFile("");
+    ASSERT_GE(inputFd, 0);
+    ASSERT_GE(outputFd, 0);
+    {
+      OutputStream output(::dup(outputFd));
+      EXPECT_TRUE(CopyCommentBlock(inputFd, output));
+      EXPECT_TRUE(output.Close());
+    }
+    EXPECT_EQ(ReadMemoryFile(outputFd), blockCase.expected);
+    ::close(inputFd);
+    ::close(outputFd);
+  }
+}
+
+TEST(CommentBlockTest, StopsReadingAtTheClosingMarker) {
+  const int inputFd = MakeMemoryFile("/*\nA\n*/\n" + Line(4 << 20));
+  ASSERT_GE(inputFd, 0);
+  OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  EXPECT_TRUE(CopyCommentBlock(inputFd, output));
+  EXPECT_LE(::lseek(inputFd, 0, SEEK_CUR), 64 << 10) << "read on past the closing marker";
+  ::close(inputFd);
+}
+
+TEST(CommentBlockTest, ReportsAReadError) {
+  const int inputFd = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(inputFd, 0);
+  OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  EXPECT_FALSE(CopyCommentBlock(inputFd, output));
+  ::close(inputFd);
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// Runs the built executable as a user would and checks every byte it leaves behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kUsage = "\nUsage: docgleaner [target folder] [output file]\n\n";
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 if the run did not end by itself
+  std::string standardOutput;
+  std::string standardError;
+};
+
+// Runs the tool with \a arguments in \a workingFolder, killing it after ten seconds.
+RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& workingFolder,
+                  const fs::path& scratch) {
+  const fs::path outPath = scratch / "stdout", errPath = scratch / "stderr";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 ||
+        ::chdir(workingFolder.c_str()) != 0)
+      ::_exit(127);
+    std::vector<char*> argv{const_cast<char*>(DOCGLEANER_PATH)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(DOCGLEANER_PATH, argv.data());
+    ::_exit(127);
+  }
+  RunResult result;
+  int waitStatus = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(child, &waitStatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &waitStatus, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(waitStatus)) result.status = WEXITSTATUS(waitStatus);
+  result.standardOutput = ReadWholeFile(outPath);
+  result.standardError = ReadWholeFile(errPath);
+  return result;
+}
+
+enum class Kind { kFile, kFolder, kFifo, kDanglingLink, kProcMemLink };
+
+struct Entry {
+  std::string name;
+  Kind kind = Kind::kFile;
+  std::string contents = {};
+  std::string body = {};  // the body lines the entry should give
+};
+
+// "@in" stands for the target folder and "@out" for the output file, both in the test's own folder.
+struct RunCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::vector<Entry> entries;
+  std::string expectedError;
+  int expectedStatus;
+  bool outputCreated;
+  bool runInsideFolder = false;
+};
+
+const RunCase kRunCases[] = {
+    // The command line.
+    {"NoArgument", {}, {{"a.txt", Kind::kFile, "/*\nA\n*/\n"}}, kUsage, 255, false},
+    {"OneArgument", {"@in/"}, {}, kUsage, 255, false},
+    {"ThreeArguments", {"@in/", "@out", "extra"}, {}, kUsage, 255, false},
+    {"MissingFolderTriedFirst", {"@in/missing/", "@in/missing/out.md"}, {}, "Cannot open dir\n", 255, false},
+    {"FolderIsAFile",
+     {"@in/a.txt", "@out"},
+     {{"a.txt", Kind::kFile, "x\n"}},
+     "Cannot open dir\n",
+     255,
+     false},
+    {"OutputCannotOpen",
+     {"@in/", "@in/missing/out.md"},
+     {{"a.txt", Kind::kFile, "/*\nA\n*/\n"}},
+     "Cannot open output\n",
+     255,
+     false},
+    // Complete runs.
+    {"EmptyFolder", {"@in/", "@out"}, {}, "", 0, true},
+    {"WorkedExample",
+     {"@in/", "@out"},
+     {{"alpha.txt", Kind::kFile, "/*\nA\nB\n*/\n", "\tA\n\tB\n"}, {"beta.dat", Kind::kFile, "no block\n"}},
+     "",
+     0,
+     true},
+    {"FolderWithoutSlash",
+     {"@in", "@out"},
+     {{"alpha.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"}},
+     "",
+     0,
+     true},
+    {"FolderWithPercent", {"@in/%s%d/..", "@out"}, {{"%s%d", Kind::kFolder}}, "", 0, true},
+    {"DotSlashFolder", {"./", "@out"}, {{"a.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"}}, "", 0, true, true},
+    {"NamesOfAnyLength",
+     {"@in/", "@out"},
+     {{".hidden", Kind::kFile, "/*\nH\n*/\n", "\tH\n"},
+      {"abcd", Kind::kFile},
+      {"abc", Kind::kFile},
+      {"a%s.c", Kind::kFile}},
+     "",
+     0,
+     true},
+    {"SubfolderAndPipe",
+     {"@in/", "@out"},
+     {{"sub", Kind::kFolder}, {"pipe", Kind::kFifo}, {"z.txt", Kind::kFile, "/*\nZ\n", "\tZ\n"}},
+     "",
+     0,
+     true},
+    // Failures part-way keep what was written before them.
+    {"EntryCannotOpen",
+     {"@in/", "@out"},
+     {{"a.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"},
+      {"gone.txt", Kind::kDanglingLink},
+      {"b.txt", Kind::kFile, "/*\nB\n*/\n", "\tB\n"}},
+     "Cannot open file\n",
+     255,
+     true},
+    {"EntryCannotBeRead",
+     {"@in/", "@out"},
+     {{"a.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"},
+      {"mem.txt", Kind::kProcMemLink},
+      {"b.txt", Kind::kFile, "/*\nB\n*/\n", "\tB\n"}},
+     "Cannot read file\n",
+     255,
+     true},
+    {"OutputFull",
+     {"@in/", "/dev/full"},
+     {{"a.txt", Kind::kFile, "/*\nA\n*/\n"}},
+     "Cannot write output\n",
+     255,
+     false},
+    {"OpenFailsBeforeWriteFails",
+     {"@in/", "/dev/full"},
+     {{"gone.txt", Kind::kDanglingLink}},
+     "Cannot open file\n",
+     255,
+     false},
+};
+
+void MakeEntry(const fs::path& folder, const Entry& entry) {
+  const fs::path path = folder / entry.name;
+  switch (entry.kind) {
+    case Kind::kFile: WriteWholeFile(path, entry.contents); break;
+    case Kind::kFolder: fs::create_directory(path); break;
+    case Kind::kFifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
+    case Kind::kDanglingLink: fs::create_symlink(folder / "nowhere", path); break;
+    case Kind::kProcMemLink: fs::create_symlink("/proc/self/mem", path); break;
+  }
+}
+
+// The names in \a folder as its listing yields them, "." and ".." left out.
+std::vector<std::string> ListingOrder(const fs::path& folder) {
+  std::vector<std::string> names;
+  DIR* listing = ::opendir(folder.c_str());
+  while (const dirent* entry = listing != nullptr ? ::readdir(listing) : nullptr) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (listing != nullptr) ::closedir(listing);
+  return names;
+}
+
+// The document a run over \a entries should leave: the walk goes in listing order and stops at
+// an entry that does not open, or after one that cannot be read.
+std::string ExpectedDocument(const std::string& folderText, const std::vector<Entry>& entries,
+                             const fs::path& folder) {
+  std::string document = "\n\n### Files in " + folderText + "\n\n";
+  int entryNumber = 0;
+  for (const std::string& name : ListingOrder(folder)) {
+    const Entry* entry = nullptr;
+    for (const Entry& candidate : entries) {
+      if (candidate.name == name) entry = &candidate;
+    }
+    if (entry->kind == Kind::kDanglingLink) break;
+    const std::string displayName = name.size() < 4 ? name : name.substr(0, name.size() - 4);
+    document.append("\t").append(std::to_string(++entryNumber)).append(".\t").append(displayName);
+    document.append(":\n").append(entry->body).append("\n\n");
+    if (entry->kind == Kind::kProcMemLink) break;
+  }
+  return document;
+}
+
+std::string Substitute(std::string argument, const fs::path& folder, const fs::path& output) {
+  if (argument.rfind("@in", 0) == 0) return folder.string().append(argument, 3);
+  if (argument == "@out") return output.string();
+  return argument;
+}
+
+TEST(RunTest, EachCaseLeavesItsMessageStatusAndDocument) {
+  for (const RunCase& runCase : kRunCases) {
+    SCOPED_TRACE(runCase.name);
+    const ScopedTempDir scratch;
+    const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
+    fs::create_directory(folder);
+    for (const Entry& entry : runCase.entries) MakeEntry(folder, entry);
+    std::vector<std::string> arguments;
+    for (const std::string& argument : runCase.arguments)
+      arguments.push_back(Substitute(argument, folder, output));
+
+    const RunResult result =
+        RunTool(arguments, runCase.runInsideFolder ? folder : scratch.Path(), scratch.Path());
+
+    EXPECT_EQ(result.status, runCase.expectedStatus);
+    EXPECT_EQ(result.standardError, runCase.expectedError);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(fs::exists(output), runCase.outputCreated);
+    if (runCase.outputCreated) {
+      EXPECT_EQ(ReadWholeFile(output), ExpectedDocument(arguments[0], runCase.entries, folder));
+    }
+  }
+}
+
+TEST(RunTest, EmptiesAnExistingOutputFile) {
+  const ScopedTempDir scratch;
+  const fs::path output = scratch.Path() / "out.md";
+  fs::create_directory(scratch.Path() / "in");
+  WriteWholeFile(output, std::string(100000, 'o'));
+  const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(ReadWholeFile(output), "\n\n### Files in in/\n\n");
+}
+
+}  // namespace

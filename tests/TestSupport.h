@@ -1,0 +1,39 @@
+// Helpers shared by the tests: a private temporary folder and whole-file reads.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+/// A fresh folder under the system's temporary folder, removed with all it holds.
+class ScopedTempDir {
+ public:
+  ScopedTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "docgleaner-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
+    path_ = pattern;
+  }
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  ~ScopedTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// Returns the whole contents of the file at \a path, or an empty string if it cannot be read.
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// Writes \a contents to a new file at \a path.
+inline void WriteWholeFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
