@@ -24,6 +24,11 @@ void OutputStream::AppendPastEnd(const char* data, std::size_t size) noexcept {
   used_ += size;
 }
 
+void OutputStream::WriteOutBuffer() noexcept {
+  WriteOut(buffer_, used_);
+  used_ = 0;
+}
+
 void OutputStream::WriteOut(const char* data, std::size_t size) noexcept {
   while (size > 0 && !failed_) {
     const ssize_t written = ::write(fd_, data, size);
@@ -39,8 +44,7 @@ void OutputStream::WriteOut(const char* data, std::size_t size) noexcept {
 
 bool OutputStream::Close() noexcept {
   if (fd_ < 0) return !failed_;
-  WriteOut(buffer_, used_);
-  used_ = 0;
+  WriteOutBuffer();
   // The close is checked too: some file systems report a failed write only here.
   if (::close(fd_) != 0) failed_ = true;
   fd_ = -1;

@@ -31,6 +31,15 @@ class OutputStream {
   /// Buffers the bytes of \a text.
   void Append(std::string_view text) noexcept { Append(text.data(), text.size()); }
 
+  /// Returns where at least \a size free bytes start, writing out the buffer first if it lacks them;
+  /// what is put there counts once Commit() is called. \a size is at most 64 KiB.
+  char* Reserve(std::size_t size) noexcept {
+    if (size > kCapacity - used_) WriteOutBuffer();
+    return buffer_ + used_;
+  }
+  /// Takes the bytes put after Reserve() up to \a end into the buffer.
+  void Commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_); }
+
   /// Returns true once a write to the file has failed.
   bool Failed() const noexcept { return failed_; }
 
@@ -38,9 +47,10 @@ class OutputStream {
   bool Close() noexcept;
 
  private:
-  static constexpr std::size_t kCapacity = 64 * 1024;
+  static constexpr std::size_t kCapacity = 512 * 1024;
 
   void AppendPastEnd(const char* data, std::size_t size) noexcept;
+  void WriteOutBuffer() noexcept;
   void WriteOut(const char* data, std::size_t size) noexcept;
 
   int fd_;
