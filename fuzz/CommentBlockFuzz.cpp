@@ -1,0 +1,76 @@
+// Feeds the same bytes to CopyCommentBlock and to a plain fgets reading with a 1010-byte buffer,
+// the reference for what a chunk is, and stops on any difference in the body lines they write.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "CommentBlock.h"
+#include "SummaryDocument.h"
+
+namespace {
+
+std::string ReferenceBodyLines(const std::string& input) {
+  std::string bodyLines;
+  if (input.empty()) return bodyLines;
+  FILE* entry = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+  if (entry == nullptr) std::abort();
+  char line[1010];
+  bool inside = false;
+  while (std::fgets(line, sizeof line, entry) != nullptr) {
+    std::size_t size = std::strlen(line);
+    if (size > 0 && line[size - 1] == '\n') line[--size] = '\0';
+    if (std::strcmp(line, "*/") == 0) break;
+    if (std::strcmp(line, "/*") == 0) {
+      inside = true;
+    } else if (inside) {
+      bodyLines.append("\t").append(line, size).append("\n");
+    }
+  }
+  std::fclose(entry);
+  return bodyLines;
+}
+
+std::string BodyLines(const std::string& input) {
+  const int inputFd = memfd_create("entry", MFD_CLOEXEC);
+  const int outputFd = memfd_create("output", MFD_CLOEXEC);
+  if (inputFd < 0 || outputFd < 0) std::abort();
+  if (::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
+  if (::lseek(inputFd, 0, SEEK_SET) != 0) std::abort();
+  {
+    OutputStream output(::dup(outputFd));
+    if (!CopyCommentBlock(inputFd, output) || !output.Close()) std::abort();
+  }
+  std::string bodyLines;
+  char chunk[65536];
+  ssize_t got;
+  for (off_t offset = 0; (got = ::pread(outputFd, chunk, sizeof chunk, offset)) > 0; offset += got) {
+    bodyLines.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(inputFd);
+  ::close(outputFd);
+  return bodyLines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string input;
+  // Inputs that start with "@" are moved to just before the end of the first 64 KiB read, behind
+  // filler chosen by their next bytes, so that their chunks and markers straddle the two reads.
+  if (size >= 4 && data[0] == '@') {
+    const std::size_t lead = 65536 - (data[1] | (data[2] & 0x07) << 8);
+    const char filler = data[3] & 1 ? 'x' : '\n';
+    if (data[3] & 2) input = "/*\n";
+    input.append(lead - input.size(), filler);
+    data += 4;
+    size -= 4;
+  }
+  input.append(reinterpret_cast<const char*>(data), size);
+  if (BodyLines(input) != ReferenceBodyLines(input)) std::abort();
+  return 0;
+}
