@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,15 +36,25 @@ std::string ReferenceBodyLines(const std::string& input) {
   return bodyLines;
 }
 
-std::string BodyLines(const std::string& input) {
+// Runs CopyCommentBlock over \a input, its first \a aheadSize bytes handed over as read ahead when
+// \a aheadSize is not npos.
+std::string BodyLines(const std::string& input, std::size_t aheadSize) {
   const int inputFd = memfd_create("entry", MFD_CLOEXEC);
   const int outputFd = memfd_create("output", MFD_CLOEXEC);
   if (inputFd < 0 || outputFd < 0) std::abort();
   if (::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
-  if (::lseek(inputFd, 0, SEEK_SET) != 0) std::abort();
+  FirstRead firstRead;
+  std::string aheadBytes;
+  if (aheadSize != std::string::npos) {
+    // A read ahead gives at least one byte unless the entry is empty.
+    aheadSize = std::min(std::max<std::size_t>(aheadSize, 1), input.size());
+    aheadBytes = input.substr(0, aheadSize) + std::string(kFirstReadSlack, '\0');
+    firstRead = FirstRead{true, std::string_view(aheadBytes.data(), aheadSize), 0};
+  }
+  if (::lseek(inputFd, static_cast<off_t>(firstRead.bytes.size()), SEEK_SET) < 0) std::abort();
   {
     OutputStream output(::dup(outputFd));
-    if (!CopyCommentBlock(inputFd, output) || !output.Close()) std::abort();
+    if (!CopyCommentBlock(inputFd, output, firstRead) || !output.Close()) std::abort();
   }
   std::string bodyLines;
   char chunk[65536];
@@ -60,6 +71,14 @@ std::string BodyLines(const std::string& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string input;
+  // Inputs that start with "#" have their first bytes handed over as read ahead, as many as the
+  // next byte says, times 17.
+  std::size_t aheadSize = std::string::npos;
+  if (size >= 2 && data[0] == '#') {
+    aheadSize = data[1] * std::size_t{17};
+    data += 2;
+    size -= 2;
+  }
   // Inputs that start with "@" are moved to just before the end of the first 64 KiB read, behind
   // filler chosen by their next bytes, so that their chunks and markers straddle the two reads.
   if (size >= 4 && data[0] == '@') {
@@ -71,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     size -= 4;
   }
   input.append(reinterpret_cast<const char*>(data), size);
-  if (BodyLines(input) != ReferenceBodyLines(input)) std::abort();
+  if (BodyLines(input, aheadSize) != ReferenceBodyLines(input)) std::abort();
   return 0;
 }

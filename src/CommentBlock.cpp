@@ -10,13 +10,17 @@
 
 namespace {
 
-// The first read of an entry is small, so that a block near the start of a large file costs little;
-// once an entry runs on, larger reads mean fewer system calls.
-constexpr std::size_t kFirstReadSize = 64 * 1024;
+// Once an entry runs on past its first read, larger reads mean fewer system calls.
 constexpr std::size_t kReadSize = 256 * 1024;
 
 /// Bytes the fast line copy may look at past the end of what was read.
-constexpr std::size_t kOverread = 16;
+constexpr std::size_t kOverread = kFirstReadSlack;
+
+/// Returns true if a read that failed with \a error is a real failure, not an entry that holds no
+/// lines: a pipe with nothing to give yet, or a folder.
+bool IsReadFailure(int error) {
+  return error != EAGAIN && error != EWOULDBLOCK && error != EISDIR;
+}
 
 bool IsMarker(std::string_view text, char first, char second) {
   return text.size() == 2 && text[0] == first && text[1] == second;
@@ -26,7 +30,18 @@ bool IsMarker(std::string_view text, char first, char second) {
 /// longer line.
 class ChunkReader {
  public:
-  explicit ChunkReader(int entryFd) noexcept : entryFd_(entryFd) {}
+  ChunkReader(int entryFd, const FirstRead& firstRead) noexcept : entryFd_(entryFd) {
+    if (!firstRead.made) return;
+    readSize_ = kReadSize;
+    if (firstRead.bytes.empty()) {
+      atEnd_ = true;
+      readFailed_ = firstRead.error != 0 && IsReadFailure(firstRead.error);
+      return;
+    }
+    pending_ = firstRead.bytes.data();
+    pendingEnd_ = pending_ + firstRead.bytes.size();
+    mayHoldNul_ = std::memchr(pending_, '\0', firstRead.bytes.size()) != nullptr;
+  }
 
   /// Sets \a text to the next chunk's text, up to its first NUL and less a final line feed; returns
   /// false at the end of input.
@@ -88,8 +103,7 @@ class ChunkReader {
       return;
     }
     atEnd_ = true;
-    // A pipe with nothing to give yet, or a folder, simply holds no lines.
-    readFailed_ = got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EISDIR;
+    readFailed_ = got < 0 && IsReadFailure(errno);
   }
 
   int entryFd_;
@@ -137,8 +151,8 @@ void ChunkReader::CopyOrdinaryLines(OutputStream&) noexcept {}
 
 }  // namespace
 
-bool CopyCommentBlock(int entryFd, OutputStream& output) {
-  ChunkReader reader(entryFd);
+bool CopyCommentBlock(int entryFd, OutputStream& output, const FirstRead& firstRead) {
+  ChunkReader reader(entryFd, firstRead);
   bool inside = false;
   std::string_view text;
   while (reader.Next(text)) {

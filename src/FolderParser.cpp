@@ -1,8 +1,6 @@
 #include "FolderParser.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,24 +10,10 @@
 #include <string_view>
 
 #include "CommentBlock.h"
+#include "EntryWalk.h"
 #include "SummaryDocument.h"
 
 namespace {
-
-/// An open file descriptor, closed quietly when it goes.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct CloseDirectory {
   void operator()(DIR* directory) const noexcept { ::closedir(directory); }
@@ -44,20 +28,6 @@ void WriteMessage(std::string_view message) {
     if (written <= 0) return;
     message.remove_prefix(static_cast<std::size_t>(written));
   }
-}
-
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-/// Returns true when the open entry is a regular file; only those are read, so that a pipe or a
-/// device can neither stall the run nor feed it forever.
-bool IsRegularFile(unsigned char listedType, int entryFd) {
-  if (listedType == DT_REG) return true;
-  if (listedType == DT_DIR) return false;
-  // Links, special files and listings that do not say: ask the open file itself.
-  struct stat status;
-  return ::fstat(entryFd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 }  // namespace
@@ -87,29 +57,22 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
 
   // Entries are opened relative to the open folder: the same file as the folder text joined to
   // the name with one "/", without any limit on the joined length.
-  const int folderFd = ::dirfd(folder.get());
+  EntryWalk walk(folder.get());
   std::int32_t entryNumber = 0;
   const char* failure = nullptr;
   while (!output.Failed()) {
-    errno = 0;
-    const dirent* entry = ::readdir(folder.get());
+    const WalkEntry* entry = walk.Next();
     if (entry == nullptr) {
-      if (errno != 0) failure = "Cannot read dir\n";
+      if (walk.ListingFailed()) failure = "Cannot read dir\n";
       break;
     }
-    if (IsDotOrDotDot(entry->d_name)) continue;
-
-    // O_NONBLOCK keeps the open of a pipe without a writer from waiting forever.
-    const FileDescriptor entryFile(
-        ::openat(folderFd, entry->d_name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (entryFile.Get() < 0) {
+    if (entry->fd < 0) {
       failure = "Cannot open file\n";
       break;
     }
     ++entryNumber;
-    WriteEntryHeading(output, entryNumber, entry->d_name);
-    const bool readWhole =
-        !IsRegularFile(entry->d_type, entryFile.Get()) || CopyCommentBlock(entryFile.Get(), output);
+    WriteEntryHeading(output, entryNumber, entry->name);
+    const bool readWhole = !entry->regular || CopyCommentBlock(entry->fd, output, entry->firstRead);
     WriteEntryEnd(output);
     if (!readWhole) {
       failure = "Cannot read file\n";

@@ -2,12 +2,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,16 +31,30 @@ struct RunResult {
   std::string standardError;
 };
 
+// Makes io_uring_setup fail with ENOSYS in this process and all it starts, as in a container whose
+// filter forbids io_uring.
+bool ForbidIoUring() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Runs the tool with \a arguments in \a workingFolder, killing it after ten seconds.
 RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& workingFolder,
-                  const fs::path& scratch) {
+                  const fs::path& scratch, bool withIoUring = true) {
   const fs::path outPath = scratch / "stdout", errPath = scratch / "stderr";
   const pid_t child = ::fork();
   if (child == 0) {
     const int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 ||
-        ::chdir(workingFolder.c_str()) != 0)
+        ::chdir(workingFolder.c_str()) != 0 || (!withIoUring && !ForbidIoUring()))
       ::_exit(127);
     std::vector<char*> argv{const_cast<char*>(DOCGLEANER_PATH)};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -68,6 +87,23 @@ struct Entry {
   std::string contents = {};
   std::string body = {};  // the body lines the entry should give
 };
+
+// \a count files, each with a one-line block, and \a extra entries among them.
+std::vector<Entry> ManyFiles(int count, std::vector<Entry> extra = {}) {
+  for (int index = 0; index < count; ++index) {
+    const std::string line = "line of file " + std::to_string(index);
+    extra.push_back(
+        {"file" + std::to_string(index) + ".txt", Kind::kFile, "/*\n" + line + "\n*/\n", "\t" + line + "\n"});
+  }
+  return extra;
+}
+
+std::string NumberedLines(int count, const std::string& prefix) {
+  std::string lines;
+  for (int index = 0; index < count; ++index)
+    lines += prefix + "line " + std::to_string(index) + " of a long block\n";
+  return lines;
+}
 
 // "@in" stands for the target folder and "@out" for the output file, both in the test's own folder.
 struct RunCase {
@@ -129,7 +165,26 @@ const RunCase kRunCases[] = {
      "",
      0,
      true},
+    {"ManyEntries",
+     {"@in/", "@out"},
+     ManyFiles(40, {{"sub", Kind::kFolder}, {"pipe", Kind::kFifo}}),
+     "",
+     0,
+     true},
+    {"LargeEntries",
+     {"@in/", "@out"},
+     {{"a.txt", Kind::kFile, "/*\n" + NumberedLines(20000, "") + "*/\n", NumberedLines(20000, "\t")},
+      {"b.txt", Kind::kFile, "x\n" + NumberedLines(5000, "") + "/*\nB\n", "\tB\n"}},
+     "",
+     0,
+     true},
     // Failures part-way keep what was written before them.
+    {"ManyEntriesOneDangling",
+     {"@in/", "@out"},
+     ManyFiles(40, {{"gone.txt", Kind::kDanglingLink}}),
+     "Cannot open file\n",
+     255,
+     true},
     {"EntryCannotOpen",
      {"@in/", "@out"},
      {{"a.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"},
@@ -210,25 +265,28 @@ std::string Substitute(std::string argument, const fs::path& folder, const fs::p
 }
 
 TEST(RunTest, EachCaseLeavesItsMessageStatusAndDocument) {
-  for (const RunCase& runCase : kRunCases) {
-    SCOPED_TRACE(runCase.name);
-    const ScopedTempDir scratch;
-    const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
-    fs::create_directory(folder);
-    for (const Entry& entry : runCase.entries) MakeEntry(folder, entry);
-    std::vector<std::string> arguments;
-    for (const std::string& argument : runCase.arguments)
-      arguments.push_back(Substitute(argument, folder, output));
+  // Each case runs twice: as the kernel allows, and with io_uring forbidden as some containers do.
+  for (const bool withIoUring : {true, false}) {
+    for (const RunCase& runCase : kRunCases) {
+      SCOPED_TRACE(std::string(runCase.name) + (withIoUring ? "" : ", io_uring forbidden"));
+      const ScopedTempDir scratch;
+      const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
+      fs::create_directory(folder);
+      for (const Entry& entry : runCase.entries) MakeEntry(folder, entry);
+      std::vector<std::string> arguments;
+      for (const std::string& argument : runCase.arguments)
+        arguments.push_back(Substitute(argument, folder, output));
 
-    const RunResult result =
-        RunTool(arguments, runCase.runInsideFolder ? folder : scratch.Path(), scratch.Path());
+      const fs::path workingFolder = runCase.runInsideFolder ? folder : scratch.Path();
+      const RunResult result = RunTool(arguments, workingFolder, scratch.Path(), withIoUring);
 
-    EXPECT_EQ(result.status, runCase.expectedStatus);
-    EXPECT_EQ(result.standardError, runCase.expectedError);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(fs::exists(output), runCase.outputCreated);
-    if (runCase.outputCreated) {
-      EXPECT_EQ(ReadWholeFile(output), ExpectedDocument(arguments[0], runCase.entries, folder));
+      EXPECT_EQ(result.status, runCase.expectedStatus);
+      EXPECT_EQ(result.standardError, runCase.expectedError);
+      EXPECT_EQ(result.standardOutput, "");
+      EXPECT_EQ(fs::exists(output), runCase.outputCreated);
+      if (runCase.outputCreated) {
+        EXPECT_EQ(ReadWholeFile(output), ExpectedDocument(arguments[0], runCase.entries, folder));
+      }
     }
   }
 }
