@@ -22,6 +22,30 @@ bool IsReadFailure(int error) {
   return error != EAGAIN && error != EWOULDBLOCK && error != EISDIR;
 }
 
+/// Returns the first line feed or NUL byte among the \a size bytes at \a from, or nullptr; may look
+/// at up to kOverread bytes past them.
+inline const char* FindLineFeedOrNul(const char* from, std::size_t size) noexcept {
+#if defined(__SSE2__)
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
+  for (std::size_t at = 0; at < size; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+    const int found =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, nul)));
+    if (found != 0) {
+      const std::size_t offset = at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+      return offset < size ? from + offset : nullptr;
+    }
+  }
+  return nullptr;
+#else
+  for (std::size_t at = 0; at < size; ++at) {
+    if (from[at] == '\n' || from[at] == '\0') return from + at;
+  }
+  return nullptr;
+#endif
+}
+
 bool IsMarker(std::string_view text, char first, char second) {
   return text.size() == 2 && text[0] == first && text[1] == second;
 }
@@ -40,7 +64,6 @@ class ChunkReader {
     }
     pending_ = firstRead.bytes.data();
     pendingEnd_ = pending_ + firstRead.bytes.size();
-    mayHoldNul_ = std::memchr(pending_, '\0', firstRead.bytes.size()) != nullptr;
   }
 
   /// Sets \a text to the next chunk's text, up to its first NUL and less a final line feed; returns
@@ -49,7 +72,12 @@ class ChunkReader {
     for (;;) {
       const std::size_t available = static_cast<std::size_t>(pendingEnd_ - pending_);
       const std::size_t window = available < kChunkLimit ? available : kChunkLimit;
-      const auto* lineFeed = static_cast<const char*>(std::memchr(pending_, '\n', window));
+      const char* stop = FindLineFeedOrNul(pending_, window);
+      // A line's text ends at its first NUL byte; its chunk still runs on to the line feed.
+      const char* lineFeed = stop == nullptr || *stop == '\n'
+                                 ? stop
+                                 : static_cast<const char*>(std::memchr(
+                                       stop, '\n', window - static_cast<std::size_t>(stop - pending_)));
       std::size_t chunkSize = window;
       if (lineFeed != nullptr) {
         chunkSize = static_cast<std::size_t>(lineFeed - pending_) + 1;
@@ -59,13 +87,7 @@ class ChunkReader {
       } else if (available == 0) {
         return false;
       }
-      std::size_t textSize = chunkSize;
-      if (mayHoldNul_) {
-        if (const void* nul = std::memchr(pending_, '\0', chunkSize)) {
-          textSize = static_cast<std::size_t>(static_cast<const char*>(nul) - pending_);
-        }
-      }
-      if (textSize > 0 && pending_[textSize - 1] == '\n') --textSize;
+      const std::size_t textSize = stop != nullptr ? static_cast<std::size_t>(stop - pending_) : chunkSize;
       text = std::string_view(pending_, textSize);
       pending_ += chunkSize;
       return true;
@@ -96,10 +118,8 @@ class ChunkReader {
     readSize_ = kReadSize;
     if (got > 0) {
       pendingEnd_ += got;
-      // Defined bytes for the fast line copy to look at past the end; none is a line feed.
+      // Defined bytes for the searches that look past the end; none is a line feed.
       std::memset(readArea + got, 0, kOverread);
-      // Most text holds no NUL at all; one look here spares a look per chunk.
-      mayHoldNul_ = std::memchr(pending_, '\0', carried + static_cast<std::size_t>(got)) != nullptr;
       return;
     }
     atEnd_ = true;
@@ -109,7 +129,6 @@ class ChunkReader {
   int entryFd_;
   bool atEnd_ = false;
   bool readFailed_ = false;
-  bool mayHoldNul_ = false;
   std::size_t readSize_ = kFirstReadSize;
   const char* pending_ = buffer_ + kChunkLimit;
   const char* pendingEnd_ = buffer_ + kChunkLimit;
@@ -118,8 +137,9 @@ class ChunkReader {
 
 #if defined(__SSE2__)
 void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
-  if (mayHoldNul_ || output.Failed()) return;
+  if (output.Failed()) return;
   const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
   for (;;) {
     const std::size_t available = static_cast<std::size_t>(pendingEnd_ - pending_);
     const std::size_t scanLimit = available < kChunkLimit ? available : kChunkLimit;
@@ -132,13 +152,14 @@ void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
       if (scanned >= scanLimit) return;
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pending_ + scanned));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(bodyLine + 1 + scanned), bytes);
-      const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed));
+      const int found =
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, nul)));
       if (found != 0) {
         lineSize = scanned + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found))) + 1;
         break;
       }
     }
-    if (lineSize > scanLimit) return;
+    if (lineSize > scanLimit || pending_[lineSize - 1] == '\0') return;
     const std::string_view text(pending_, lineSize - 1);
     if (IsMarker(text, '*', '/') || IsMarker(text, '/', '*')) return;
     output.Commit(bodyLine + 1 + lineSize);
