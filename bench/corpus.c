@@ -1,0 +1,53 @@
+/* Makes the benchmark's corpora.
+     corpus small FOLDER     20,000 source-like files of about 2 KiB, each with a 12-line block
+     corpus bigblock FILE    256 MiB whose block opens on its first line and never closes
+     corpus bigtail FILE     2 GiB whose block closes on its third line */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int WriteCode(FILE *out, long long size, long long seed) {
+  long long written = 0;
+  for (long long line = 0; written < size; ++line) {
+    int n = fprintf(out, "  total_%lld += compute_value(items[%lld], %lld) * factor; /* step */\n",
+                    (seed + line) % 97, line, (seed * 31 + line) % 1009);
+    if (n < 0) return -1;
+    written += n;
+  }
+  return 0;
+}
+
+static int MakeSmall(const char *folder) {
+  char path[4096];
+  for (int index = 0; index < 20000; ++index) {
+    snprintf(path, sizeof path, "%s/module_%05d.cpp", folder, index);
+    FILE *out = fopen(path, "w");
+    if (out == NULL) return -1;
+    fprintf(out, "#include <cstdio>\n#include \"module_%05d.h\"\n\nnamespace app {\n\n/*\n", index);
+    for (int line = 1; line <= 12; ++line)
+      fprintf(out, "Module %d, note %d: what this part does and why it is here.\n", index, line);
+    fprintf(out, "*/\nint Run%05d(int items[]) {\n  int total = 0;\n", index);
+    WriteCode(out, 2048 - 6 * 18 - 12 * 60 - 60, index);
+    fprintf(out, "  return total;\n}\n\n}  // namespace app\n");
+    if (fclose(out) != 0) return -1;
+  }
+  return 0;
+}
+
+static int MakeBig(const char *path, long long size, int closeOnThirdLine) {
+  FILE *out = fopen(path, "w");
+  if (out == NULL) return -1;
+  fputs(closeOnThirdLine ? "/*\nThe block holds one line.\n*/\n" : "/*\n", out);
+  if (WriteCode(out, size - (closeOnThirdLine ? 31 : 3), 7) != 0) return -1;
+  return fclose(out);
+}
+
+int main(int argc, char *argv[]) {
+  int failed = 1;
+  if (argc == 3 && strcmp(argv[1], "small") == 0) failed = MakeSmall(argv[2]);
+  else if (argc == 3 && strcmp(argv[1], "bigblock") == 0) failed = MakeBig(argv[2], 256LL << 20, 0);
+  else if (argc == 3 && strcmp(argv[1], "bigtail") == 0) failed = MakeBig(argv[2], 2LL << 30, 1);
+  else fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH\n");
+  if (failed) perror("corpus");
+  return failed ? 1 : 0;
+}
