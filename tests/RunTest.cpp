@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,9 +46,11 @@ bool ForbidIoUring() {
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Runs the tool with \a arguments in \a workingFolder, killing it after ten seconds.
+// Runs the tool with \a arguments in \a workingFolder, under \a wrapper if given, killing it after
+// ten seconds.
 RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& workingFolder,
-                  const fs::path& scratch, bool withIoUring = true) {
+                  const fs::path& scratch, bool withIoUring = true,
+                  const std::vector<std::string>& wrapper = {}) {
   const fs::path outPath = scratch / "stdout", errPath = scratch / "stderr";
   const pid_t child = ::fork();
   if (child == 0) {
@@ -56,10 +59,12 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
     if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 ||
         ::chdir(workingFolder.c_str()) != 0 || (!withIoUring && !ForbidIoUring()))
       ::_exit(127);
-    std::vector<char*> argv{const_cast<char*>(DOCGLEANER_PATH)};
+    std::vector<char*> argv;
+    for (const std::string& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(const_cast<char*>(DOCGLEANER_PATH));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    ::execv(DOCGLEANER_PATH, argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   RunResult result;
@@ -231,6 +236,34 @@ TEST(RunTest, EmptiesAnExistingOutputFile) {
   const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(ReadWholeFile(output), "\n\n### Files in in/\n\n");
+}
+
+TEST(RunTest, ListingErrorKeepsTheEntriesBeforeIt) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace to make the listing fail";
+  const ScopedTempDir scratch;
+  const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
+  fs::create_directory(folder);
+  // More entries than one read of the listing returns, so that the second read can fail.
+  const std::vector<Entry> entries = ManyFiles(3000);
+  for (const Entry& entry : entries) MakeEntry(folder, entry);
+  const std::vector<std::string> failSecondListingRead{"strace", "-f",
+                                                       "-o",     "/dev/null",
+                                                       "-e",     "trace=getdents64",
+                                                       "-e",     "inject=getdents64:error=EIO:when=2"};
+
+  const RunResult result =
+      RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), true, failSecondListingRead);
+
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(result.standardError, "Cannot read dir\n");
+  EXPECT_EQ(result.standardOutput, "");
+  // The output holds the header and the entries of the first read of the listing, complete.
+  const std::string written = ReadWholeFile(output);
+  const std::string whole = ExpectedDocument("in/", entries, folder);
+  EXPECT_GT(written.size(), std::string("\n\n### Files in in/\n\n").size());
+  EXPECT_LT(written.size(), whole.size());
+  EXPECT_EQ(written, whole.substr(0, written.size()));
+  EXPECT_EQ(written.substr(written.size() - 3), "\n\n\n");
 }
 
 }  // namespace
