@@ -44,10 +44,14 @@ static int MakeBig(const char *path, long long size, int closeOnThirdLine) {
 
 int main(int argc, char *argv[]) {
   int failed = 1;
-  if (argc == 3 && strcmp(argv[1], "small") == 0) failed = MakeSmall(argv[2]);
-  else if (argc == 3 && strcmp(argv[1], "bigblock") == 0) failed = MakeBig(argv[2], 256LL << 20, 0);
-  else if (argc == 3 && strcmp(argv[1], "bigtail") == 0) failed = MakeBig(argv[2], 2LL << 30, 1);
-  else fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH\n");
+  if (argc == 3 && strcmp(argv[1], "small") == 0)
+    failed = MakeSmall(argv[2]);
+  else if (argc == 3 && strcmp(argv[1], "bigblock") == 0)
+    failed = MakeBig(argv[2], 256LL << 20, 0);
+  else if (argc == 3 && strcmp(argv[1], "bigtail") == 0)
+    failed = MakeBig(argv[2], 2LL << 30, 1);
+  else
+    fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH\n");
   if (failed) perror("corpus");
   return failed ? 1 : 0;
 }

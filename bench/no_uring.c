@@ -21,7 +21,8 @@ int main(int argc, char *argv[]) {
     fprintf(stderr, "usage: no_uring COMMAND [ARGUMENT...]\n");
     return 2;
   }
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
     perror("no_uring");
     return 1;
   }
