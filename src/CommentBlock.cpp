@@ -110,18 +110,16 @@ class ChunkReader {
     char* const readArea = buffer_ + kChunkLimit;
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
-    pendingEnd_ = readArea;
     ssize_t got;
     do {
       got = ::read(entryFd_, readArea, readSize_);
     } while (got < 0 && errno == EINTR);
     readSize_ = kReadSize;
-    if (got > 0) {
-      pendingEnd_ += got;
-      // Defined bytes for the searches that look past the end; none is a line feed.
-      std::memset(readArea + got, 0, kOverread);
-      return;
-    }
+    const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
+    pendingEnd_ = readArea + gotSize;
+    // Defined bytes for the searches that look past the end; none is a line feed.
+    std::memset(readArea + gotSize, 0, kOverread);
+    if (got > 0) return;
     atEnd_ = true;
     readFailed_ = got < 0 && IsReadFailure(errno);
   }
