@@ -52,7 +52,6 @@ SubmissionRing::SubmissionRing(unsigned entries) noexcept {
     TearDown();
     return;
   }
-  capacity_ = params.sq_entries;
   submitMapSize_ = params.sq_off.array + params.sq_entries * sizeof(unsigned);
   completeMapSize_ = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
   const bool singleMap = (params.features & IORING_FEAT_SINGLE_MMAP) != 0;

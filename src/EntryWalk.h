@@ -43,7 +43,6 @@ class SubmissionRing {
   void TearDown() noexcept;
 
   int ringFd_ = -1;
-  unsigned capacity_ = 0;
   unsigned queued_ = 0;
   // The kernel's shared memory: the submission ring, the completion ring (often the same
   // mapping) and the array of submission entries.

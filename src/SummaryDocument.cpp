@@ -15,8 +15,8 @@ void OutputStream::AppendPastEnd(const char* data, std::size_t size) noexcept {
   while (size > kCapacity - used_) {
     const std::size_t room = kCapacity - used_;
     std::memcpy(buffer_ + used_, data, room);
-    WriteOut(buffer_, kCapacity);
-    used_ = 0;
+    used_ = kCapacity;
+    WriteOutBuffer();
     data += room;
     size -= room;
   }
