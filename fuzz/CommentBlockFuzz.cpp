@@ -37,24 +37,27 @@ std::string ReferenceBodyLines(const std::string& input) {
 }
 
 // Runs CopyCommentBlock over \a input, its first \a aheadSize bytes handed over as read ahead when
-// \a aheadSize is not npos.
-std::string BodyLines(const std::string& input, std::size_t aheadSize) {
+// \a aheadSize is not npos, and no more than \a sizeLimit bytes read in all.
+std::string BodyLines(const std::string& input, std::size_t aheadSize, std::uint64_t sizeLimit) {
   const int inputFd = memfd_create("entry", MFD_CLOEXEC);
   const int outputFd = memfd_create("output", MFD_CLOEXEC);
   if (inputFd < 0 || outputFd < 0) std::abort();
   if (::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
-  FirstRead firstRead;
+  EntryInput entryInput;
+  entryInput.sizeLimit = sizeLimit;
   std::string aheadBytes;
   if (aheadSize != std::string::npos) {
-    // A read ahead gives at least one byte unless the entry is empty.
-    aheadSize = std::min(std::max<std::size_t>(aheadSize, 1), input.size());
+    // A read ahead gives at least one byte unless the entry is empty, and never passes the limit.
+    aheadSize =
+        std::min({std::max<std::size_t>(aheadSize, 1), input.size(), static_cast<std::size_t>(sizeLimit)});
     aheadBytes = input.substr(0, aheadSize) + std::string(kFirstReadSlack, '\0');
-    firstRead = FirstRead{true, std::string_view(aheadBytes.data(), aheadSize), 0};
+    entryInput.firstBytes = std::string_view(aheadBytes.data(), aheadSize);
+    entryInput.whole = aheadSize == input.size();
   }
-  if (::lseek(inputFd, static_cast<off_t>(firstRead.bytes.size()), SEEK_SET) < 0) std::abort();
+  if (::lseek(inputFd, static_cast<off_t>(entryInput.firstBytes.size()), SEEK_SET) < 0) std::abort();
   {
     OutputStream output(::dup(outputFd));
-    if (!CopyCommentBlock(inputFd, output, firstRead) || !output.Close()) std::abort();
+    if (!CopyCommentBlock(inputFd, output, entryInput) || !output.Close()) std::abort();
   }
   std::string bodyLines;
   char chunk[65536];
@@ -79,6 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 2;
     size -= 2;
   }
+  // Inputs that start with "!" may be read no further than the next byte says, times 17.
+  std::uint64_t sizeLimit = UINT64_MAX;
+  if (size >= 2 && data[0] == '!') {
+    sizeLimit = data[1] * std::uint64_t{17};
+    data += 2;
+    size -= 2;
+  }
   // Inputs that start with "@" are moved to just before the end of the first 64 KiB read, behind
   // filler chosen by their next bytes, so that their chunks and markers straddle the two reads.
   if (size >= 4 && data[0] == '@') {
@@ -90,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     size -= 4;
   }
   input.append(reinterpret_cast<const char*>(data), size);
-  if (BodyLines(input, aheadSize) != ReferenceBodyLines(input)) std::abort();
+  const std::string readable = input.substr(0, std::min<std::uint64_t>(sizeLimit, input.size()));
+  if (BodyLines(input, aheadSize, sizeLimit) != ReferenceBodyLines(readable)) std::abort();
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,6 +16,22 @@ constexpr std::size_t kReadSize = 256 * 1024;
 
 /// Bytes the fast line copy may look at past the end of what was read.
 constexpr std::size_t kOverread = kFirstReadSlack;
+
+// Reads of this size go into a buffer inside the reader where the address space has no room for
+// the large one.
+constexpr std::size_t kSmallReadSize = 4096;
+
+/// The large read buffer, allocated on first use and kept for every later entry; nullptr if no
+/// memory could be had for it.
+char* LargeReadBuffer() noexcept {
+  static char* buffer = nullptr;
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
+    buffer = static_cast<char*>(std::malloc(kChunkLimit + kReadSize + kOverread));
+  }
+  return buffer;
+}
 
 /// Returns true if a read that failed with \a error is a real failure, not an entry that holds no
 /// lines: a pipe with nothing to give yet, or a folder.
@@ -54,16 +71,19 @@ bool IsMarker(std::string_view text, char first, char second) {
 /// longer line.
 class ChunkReader {
  public:
-  ChunkReader(int entryFd, const FirstRead& firstRead) noexcept : entryFd_(entryFd) {
-    if (!firstRead.made) return;
-    readSize_ = kReadSize;
-    if (firstRead.bytes.empty()) {
-      atEnd_ = true;
-      readFailed_ = firstRead.error != 0 && IsReadFailure(firstRead.error);
-      return;
+  ChunkReader(int entryFd, const EntryInput& input) noexcept
+      : entryFd_(entryFd), atEnd_(input.whole), unread_(input.sizeLimit - input.firstBytes.size()) {
+    buffer_ = LargeReadBuffer();
+    if (buffer_ == nullptr) {
+      buffer_ = smallBuffer_;
+      readSize_ = nextReadSize_ = kSmallReadSize;
+    } else if (!input.firstBytes.empty()) {
+      readSize_ = kReadSize;
     }
-    pending_ = firstRead.bytes.data();
-    pendingEnd_ = pending_ + firstRead.bytes.size();
+    pending_ = pendingEnd_ = buffer_ + kChunkLimit;
+    if (input.firstBytes.empty()) return;
+    pending_ = input.firstBytes.data();
+    pendingEnd_ = pending_ + input.firstBytes.size();
   }
 
   /// Sets \a text to the next chunk's text, up to its first NUL and less a final line feed; returns
@@ -105,17 +125,21 @@ class ChunkReader {
  private:
   void Refill() noexcept {
     // The unfinished chunk moves into the reserve just before the read area, so that every read
-    // is a whole kReadSize and no chunk straddles two reads.
+    // is a whole read size and no chunk straddles two reads.
     const std::size_t carried = static_cast<std::size_t>(pendingEnd_ - pending_);
     char* const readArea = buffer_ + kChunkLimit;
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
-    ssize_t got;
-    do {
-      got = ::read(entryFd_, readArea, readSize_);
-    } while (got < 0 && errno == EINTR);
-    readSize_ = kReadSize;
+    const std::size_t wanted = readSize_ < unread_ ? readSize_ : static_cast<std::size_t>(unread_);
+    ssize_t got = 0;
+    if (wanted > 0) {
+      do {
+        got = ::read(entryFd_, readArea, wanted);
+      } while (got < 0 && errno == EINTR);
+    }
+    readSize_ = nextReadSize_;
     const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
+    unread_ -= gotSize;
     pendingEnd_ = readArea + gotSize;
     // Defined bytes for the searches that look past the end; none is a line feed.
     std::memset(readArea + gotSize, 0, kOverread);
@@ -125,12 +149,15 @@ class ChunkReader {
   }
 
   int entryFd_;
-  bool atEnd_ = false;
+  bool atEnd_;
   bool readFailed_ = false;
+  std::uint64_t unread_;  // bytes the size limit still lets be read
   std::size_t readSize_ = kFirstReadSize;
-  const char* pending_ = buffer_ + kChunkLimit;
-  const char* pendingEnd_ = buffer_ + kChunkLimit;
-  char buffer_[kChunkLimit + kReadSize + kOverread];
+  std::size_t nextReadSize_ = kReadSize;
+  char* buffer_;
+  const char* pending_;
+  const char* pendingEnd_;
+  char smallBuffer_[kChunkLimit + kSmallReadSize + kOverread];
 };
 
 #if defined(__SSE2__)
@@ -170,8 +197,8 @@ void ChunkReader::CopyOrdinaryLines(OutputStream&) noexcept {}
 
 }  // namespace
 
-bool CopyCommentBlock(int entryFd, OutputStream& output, const FirstRead& firstRead) {
-  ChunkReader reader(entryFd, firstRead);
+bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryInput& input) {
+  ChunkReader reader(entryFd, input);
   bool inside = false;
   std::string_view text;
   while (reader.Next(text)) {

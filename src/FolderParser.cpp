@@ -11,6 +11,7 @@
 #include "CommentBlock.h"
 #include "EntryWalk.h"
 #include "SummaryDocument.h"
+#include "Threads.h"
 
 namespace {
 
@@ -51,12 +52,16 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
     WriteMessage("Cannot open output\n");
     return -1;
   }
-  OutputStream output(outputFd);
+  // Where the process may run on more than one processor, threads read entries ahead and write
+  // the output behind, while this thread takes the entries in listing order and decides every
+  // message and the exit status exactly as it would alone.
+  const int processors = UsableProcessors();
+  OutputStream output(outputFd, processors > 1);
   WriteHeader(output, folderText);
 
   // Entries are opened relative to the open folder: the same file as the folder text joined to
   // the name with one "/", without any limit on the joined length.
-  EntryWalk walk(folder.get());
+  EntryWalk walk(folder.get(), output, processors - 1);
   std::int32_t entryNumber = 0;
   const char* failure = nullptr;
   while (!output.Failed()) {
@@ -65,13 +70,13 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
       if (walk.ListingFailed()) failure = "Cannot read dir\n";
       break;
     }
-    if (entry->fd < 0) {
+    if (!entry->opened) {
       failure = "Cannot open file\n";
       break;
     }
     ++entryNumber;
     WriteEntryHeading(output, entryNumber, entry->name);
-    const bool readWhole = !entry->regular || CopyCommentBlock(entry->fd, output, entry->firstRead);
+    const bool readWhole = !entry->regular || CopyCommentBlock(entry->fd, output, entry->input);
     WriteEntryEnd(output);
     if (!readWhole) {
       failure = "Cannot read file\n";
@@ -79,6 +84,9 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
     }
   }
 
+  // A write that failed before the run stopped is the first failure, though the writer thread may
+  // tell of it only now.
+  if (failure != nullptr && !output.Settle()) failure = nullptr;
   // The output is written out on every path, so a failed run keeps all it wrote before.
   const bool outputWritten = output.Close();
   if (failure != nullptr) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "CommentBlock.h"
@@ -102,22 +103,24 @@ std::string ReadMemoryFile(int fd) {
   }
 }
 
-// Runs CopyCommentBlock over \a input, the first \a aheadSize bytes of it handed over as read ahead
-// (none at all when \a aheadSize is npos), and returns what it wrote.
-std::string CopyBlock(const std::string& input, std::size_t aheadSize) {
-  const bool readAhead = aheadSize != std::string::npos;
-  const std::size_t ahead = readAhead ? std::min(aheadSize, input.size()) : 0;
+// Runs CopyCommentBlock over \a input and returns what it wrote: the first \a aheadSize bytes are
+// handed over as read ahead (none when npos), marked as the whole entry if \a whole, and no more
+// than \a sizeLimit bytes may be read in all.
+std::string CopyBlock(const std::string& input, std::size_t aheadSize, bool whole = false,
+                      std::uint64_t sizeLimit = UINT64_MAX) {
+  const std::size_t ahead = aheadSize == std::string::npos ? 0 : std::min(aheadSize, input.size());
   const int inputFd = MakeMemoryFile(input);
   const int outputFd = MakeMemoryFile("");
   if (inputFd < 0 || outputFd < 0 || ::lseek(inputFd, static_cast<off_t>(ahead), SEEK_SET) < 0)
     return "no memory file";
-  std::string aheadBytes = input.substr(0, ahead) + std::string(kFirstReadSlack, '\0');
-  FirstRead firstRead;
-  firstRead.made = readAhead;
-  firstRead.bytes = std::string_view(aheadBytes.data(), ahead);
+  const std::string aheadBytes = input.substr(0, ahead) + std::string(kFirstReadSlack, '\0');
+  EntryInput entryInput;
+  entryInput.firstBytes = std::string_view(aheadBytes.data(), ahead);
+  entryInput.whole = whole;
+  entryInput.sizeLimit = sizeLimit;
   {
     OutputStream output(::dup(outputFd));
-    EXPECT_TRUE(CopyCommentBlock(inputFd, output, firstRead));
+    EXPECT_TRUE(CopyCommentBlock(inputFd, output, entryInput));
     EXPECT_TRUE(output.Close());
   }
   std::string written = ReadMemoryFile(outputFd);
@@ -136,10 +139,27 @@ TEST(CommentBlockTest, CopiesTheBlockLinesOfEachCase) {
 TEST(CommentBlockTest, GivesTheSameLinesWhateverWasReadAhead) {
   for (const BlockCase& blockCase : kBlockCases) {
     const std::size_t size = blockCase.input.size();
-    // A read ahead gives at least one byte unless the entry is empty.
+    // A read ahead gives at least one byte unless the entry is empty; one that took it all may or
+    // may not know that nothing follows.
     for (const std::size_t ahead : {std::size_t{1}, std::size_t{4}, kChunkLimit, size / 2 + 1, size}) {
-      SCOPED_TRACE(std::string(blockCase.name) + ", read ahead " + std::to_string(ahead));
-      EXPECT_EQ(CopyBlock(blockCase.input, ahead), blockCase.expected);
+      for (const bool whole : {false, ahead >= size}) {
+        SCOPED_TRACE(std::string(blockCase.name) + ", read ahead " + std::to_string(ahead) +
+                     (whole ? ", whole" : ""));
+        EXPECT_EQ(CopyBlock(blockCase.input, ahead, whole), blockCase.expected);
+      }
+    }
+  }
+}
+
+TEST(CommentBlockTest, ReadsNoFurtherThanTheSizeLimit) {
+  // Reading up to a limit gives what the entry cut at that limit gives.
+  for (const BlockCase& blockCase : kBlockCases) {
+    const std::size_t size = blockCase.input.size();
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{3}, size / 2, std::size_t{65537}, size - 1}) {
+      if (limit > size) continue;
+      SCOPED_TRACE(std::string(blockCase.name) + ", limit " + std::to_string(limit));
+      EXPECT_EQ(CopyBlock(blockCase.input, std::string::npos, false, limit),
+                CopyBlock(blockCase.input.substr(0, limit), std::string::npos));
     }
   }
 }
@@ -153,15 +173,26 @@ TEST(CommentBlockTest, StopsReadingAtTheClosingMarker) {
   ::close(inputFd);
 }
 
-TEST(CommentBlockTest, ReportsAReadError) {
-  const int inputFd = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(inputFd, 0);
+TEST(CommentBlockTest, TellsAReadFailureFromAnEntryWithoutLines) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+  const struct {
+    const char* name;
+    int fd;
+    bool readWhole;
+  } kSources[] = {
+      {"unmapped memory", ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC), false},
+      {"folder", ::open("/", O_RDONLY | O_CLOEXEC), true},
+      {"empty pipe", pipeFds[0], true},
+  };
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EXPECT_FALSE(CopyCommentBlock(inputFd, output));
-  // A read made ahead that failed counts the same, but a pipe with nothing to give yet does not.
-  EXPECT_FALSE(CopyCommentBlock(inputFd, output, FirstRead{true, {}, EIO}));
-  EXPECT_TRUE(CopyCommentBlock(inputFd, output, FirstRead{true, {}, EAGAIN}));
-  ::close(inputFd);
+  for (const auto& source : kSources) {
+    SCOPED_TRACE(source.name);
+    ASSERT_GE(source.fd, 0);
+    EXPECT_EQ(CopyCommentBlock(source.fd, output), source.readWhole);
+    ::close(source.fd);
+  }
+  ::close(pipeFds[1]);
 }
 
 }  // namespace

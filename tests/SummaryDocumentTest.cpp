@@ -40,26 +40,32 @@ TEST(SummaryDocumentTest, WritesEachRecordByteForByte) {
 }
 
 TEST(SummaryDocumentTest, KeepsEveryByteOfALargeDocument) {
-  const ScopedTempDir folder;
-  const auto path = folder.Path() / "out";
-  std::string expected;
-  {
-    OutputStream output(OutputStream::Open(path.c_str()));
-    for (int index = 0; index < 30000; ++index) {
-      const std::string line(static_cast<std::size_t>(index % 1010), static_cast<char>('a' + index % 26));
-      WriteBlockLine(output, line);
-      expected += "\t" + line + "\n";
+  // Written on this thread, and behind it by a writer thread.
+  for (const bool writeBehind : {false, true}) {
+    SCOPED_TRACE(writeBehind ? "written behind" : "written here");
+    const ScopedTempDir folder;
+    const auto path = folder.Path() / "out";
+    std::string expected;
+    {
+      OutputStream output(OutputStream::Open(path.c_str()), writeBehind);
+      for (int index = 0; index < 30000; ++index) {
+        const std::string line(static_cast<std::size_t>(index % 1010), static_cast<char>('a' + index % 26));
+        WriteBlockLine(output, line);
+        expected += "\t" + line + "\n";
+      }
+      ASSERT_TRUE(output.Close());
     }
-    ASSERT_TRUE(output.Close());
+    EXPECT_EQ(ReadWholeFile(path), expected);
   }
-  EXPECT_EQ(ReadWholeFile(path), expected);
 }
 
 TEST(SummaryDocumentTest, ReportsAFailedWrite) {
-  for (const std::size_t size : {std::size_t{1}, std::size_t{200000}}) {
-    OutputStream output(OutputStream::Open("/dev/full"));
-    output.Append(std::string(size, 'x'));
-    EXPECT_FALSE(output.Close()) << size << " bytes";
+  for (const bool writeBehind : {false, true}) {
+    for (const std::size_t size : {std::size_t{1}, std::size_t{2000000}}) {
+      OutputStream output(OutputStream::Open("/dev/full"), writeBehind);
+      output.Append(std::string(size, 'x'));
+      EXPECT_FALSE(output.Close()) << size << " bytes" << (writeBehind ? ", written behind" : "");
+    }
   }
 }
 

@@ -1,0 +1,29 @@
+#include "Threads.h"
+
+#include <sched.h>
+
+#include <cstddef>
+
+namespace {
+
+// The helper threads only make system calls into buffers they are given; a small stack keeps
+// them cheap and lets them start under tight address-space limits.
+constexpr std::size_t kStackSize = 128 * 1024;
+
+}  // namespace
+
+bool StartThread(pthread_t& thread, void* (*run)(void*), void* argument) noexcept {
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) != 0) return false;
+  const bool started = ::pthread_attr_setstacksize(&attributes, kStackSize) == 0 &&
+                       ::pthread_create(&thread, &attributes, run, argument) == 0;
+  ::pthread_attr_destroy(&attributes);
+  return started;
+}
+
+int UsableProcessors() noexcept {
+  cpu_set_t processors;
+  if (::sched_getaffinity(0, sizeof processors, &processors) != 0) return 1;
+  const int count = CPU_COUNT(&processors);
+  return count > 0 ? count : 1;
+}
