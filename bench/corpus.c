@@ -1,10 +1,12 @@
 /* Makes the benchmark's corpora.
      corpus small FOLDER     20,000 source-like files of about 2 KiB, each with a 12-line block
      corpus bigblock FILE    256 MiB whose block opens on its first line and never closes
-     corpus bigtail FILE     2 GiB whose block closes on its third line */
+     corpus bigtail FILE     2 GiB whose block closes on its third line
+     corpus many N L FOLDER  N entries with an L-line block each, hard links to a few files */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 static int WriteCode(FILE *out, long long size, long long seed) {
   long long written = 0;
@@ -42,6 +44,26 @@ static int MakeBig(const char *path, long long size, int closeOnThirdLine) {
   return fclose(out);
 }
 
+static int MakeMany(long count, int lines, const char *folder) {
+  /* Hard links cost no data blocks; a file takes at most 65,000 of them on ext4. */
+  char source[4096], path[4096];
+  for (long index = 0; index < count; ++index) {
+    snprintf(path, sizeof path, "%s/entry_%07ld.txt", folder, index);
+    if (index % 50000 == 0) {
+      snprintf(source, sizeof source, "%s", path);
+      FILE *out = fopen(path, "w");
+      if (out == NULL) return -1;
+      fputs("/*\n", out);
+      for (int line = 1; line <= lines; ++line) fprintf(out, "Line %d of the block.\n", line);
+      fputs("*/\n", out);
+      if (fclose(out) != 0) return -1;
+    } else if (link(source, path) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int main(int argc, char *argv[]) {
   int failed = 1;
   if (argc == 3 && strcmp(argv[1], "small") == 0)
@@ -50,8 +72,10 @@ int main(int argc, char *argv[]) {
     failed = MakeBig(argv[2], 256LL << 20, 0);
   else if (argc == 3 && strcmp(argv[1], "bigtail") == 0)
     failed = MakeBig(argv[2], 2LL << 30, 1);
+  else if (argc == 5 && strcmp(argv[1], "many") == 0)
+    failed = MakeMany(atol(argv[2]), atoi(argv[3]), argv[4]);
   else
-    fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH\n");
+    fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH, or corpus many N L FOLDER\n");
   if (failed) perror("corpus");
   return failed ? 1 : 0;
 }
