@@ -1,9 +1,11 @@
 #include "CommentBlock.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -33,10 +35,23 @@ char* LargeReadBuffer() noexcept {
   return buffer;
 }
 
-/// Returns true if a read that failed with \a error is a real failure, not an entry that holds no
-/// lines: a pipe with nothing to give yet, or a folder.
-bool IsReadFailure(int error) {
-  return error != EAGAIN && error != EWOULDBLOCK && error != EISDIR;
+// A regular file's read that fails with EAGAIN, as some network and FUSE file systems make it
+// fail for a passing fault, is tried again this many times, after waits that double from 1 ms.
+constexpr int kReadRetries = 7;
+
+/// Reads as read(2) does into \a into, trying again where the read was interrupted or met a
+/// passing fault; returns what the last try returned.
+ssize_t ReadEntry(int entryFd, char* into, std::size_t size) noexcept {
+  long waitNanoseconds = 1000000;
+  for (int retries = 0;;) {
+    const ssize_t got = ::read(entryFd, into, size);
+    if (got >= 0) return got;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN || retries++ == kReadRetries) return got;
+    const timespec wait{0, waitNanoseconds};
+    ::nanosleep(&wait, nullptr);
+    waitNanoseconds *= 2;
+  }
 }
 
 /// Returns the first line feed or NUL byte among the \a size bytes at \a from, or nullptr; may look
@@ -131,12 +146,7 @@ class ChunkReader {
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
     const std::size_t wanted = readSize_ < unread_ ? readSize_ : static_cast<std::size_t>(unread_);
-    ssize_t got = 0;
-    if (wanted > 0) {
-      do {
-        got = ::read(entryFd_, readArea, wanted);
-      } while (got < 0 && errno == EINTR);
-    }
+    const ssize_t got = wanted > 0 ? ReadEntry(entryFd_, readArea, wanted) : 0;
     readSize_ = nextReadSize_;
     const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
     unread_ -= gotSize;
@@ -145,7 +155,7 @@ class ChunkReader {
     std::memset(readArea + gotSize, 0, kOverread);
     if (got > 0) return;
     atEnd_ = true;
-    readFailed_ = got < 0 && IsReadFailure(errno);
+    readFailed_ = got < 0;
   }
 
   int entryFd_;

@@ -21,7 +21,7 @@ struct EntryInput {
   std::uint64_t sizeLimit = UINT64_MAX;  ///< how many bytes of the entry may be read in all
 };
 
-/// Reads \a entryFd, after what \a input already holds of it and no further than its size limit,
-/// until the block's closing marker or the end of input, writing each line inside the block as a
-/// body line; returns false if reading failed. Not for use by two threads at once.
+/// Reads \a entryFd, a regular file, after what \a input already holds of it and no further than
+/// its size limit, until the block's closing marker or the end of input, writing each line inside
+/// the block as a body line; returns false if reading failed. Not for use by two threads at once.
 bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryInput& input = {});

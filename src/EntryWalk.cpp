@@ -104,8 +104,8 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
   // Whether to read is asked of the open file itself: the listing may be out of date, and a device
   // or a pipe behind a link could feed the run forever.
   struct stat status;
-  entry.regular = ::fstat(entry.fd, &status) == 0 && S_ISREG(status.st_mode);
-  if (entry.regular && output_.IsOutputFile(status)) {
+  bool examined = ::fstat(entry.fd, &status) == 0;
+  if (examined && S_ISREG(status.st_mode) && output_.IsOutputFile(status)) {
     // The output file, listed in its own folder, is read only as far as the run had written it
     // when it opened, as if every write were made at once: the run never feeds on its own lines.
     // Only the main thread, in the entry's turn, can tell how far that is.
@@ -114,14 +114,24 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
       return false;
     }
     output_.Settle();
-    if (::fstat(entry.fd, &status) != 0) status.st_size = 0;
-    entry.input.sizeLimit = static_cast<std::uint64_t>(status.st_size);
+    examined = ::fstat(entry.fd, &status) == 0;
+    if (examined) entry.input.sizeLimit = static_cast<std::uint64_t>(status.st_size);
   }
+  if (!examined) {
+    // What cannot be told apart from a device, or whose written part is unknown, cannot be read.
+    // Ahead, that is left for the entry's turn to find out again.
+    if (!inTurn) {
+      ForgetWorkAhead(slot);
+      return false;
+    }
+    entry.unreadable = true;
+  }
+  entry.regular = examined && S_ISREG(status.st_mode);
   if (!entry.regular) {
     ::close(entry.fd);
     entry.fd = -1;
   }
-  size = status.st_size;
+  if (entry.regular) size = status.st_size;
   return true;
 }
 
@@ -168,7 +178,7 @@ void EntryWalk::StopReadingAhead() noexcept {
     stopping_ = true;
     workListed_.Broadcast();
   }
-  for (int reader = 0; reader < readers_; ++reader) ::pthread_join(readerThreads_[reader], nullptr);
+  for (int reader = 0; reader < readers_; ++reader) JoinThread(readerThreads_[reader]);
   readers_ = 0;
   // What was read whole holds no descriptor and stays; the rest is opened again in its turn.
   for (std::uint64_t sequence = next_; sequence < listing_; ++sequence) {

@@ -17,6 +17,7 @@ struct WalkEntry {
   const char* name = nullptr;  ///< the entry name as the listing gives it
   bool opened = false;         ///< false if the entry did not open
   bool regular = false;        ///< true for a regular file: only those hold lines to read
+  bool unreadable = false;     ///< true if it opened but what it is could not be learnt
   int fd = -1;                 ///< open for reading while the entry may hold more to read, else -1
   EntryInput input;            ///< what was read of it ahead, and how far it may be read
 };

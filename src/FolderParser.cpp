@@ -76,7 +76,8 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
     }
     ++entryNumber;
     WriteEntryHeading(output, entryNumber, entry->name);
-    const bool readWhole = !entry->regular || CopyCommentBlock(entry->fd, output, entry->input);
+    const bool readWhole =
+        !entry->unreadable && (!entry->regular || CopyCommentBlock(entry->fd, output, entry->input));
     WriteEntryEnd(output);
     if (!readWhole) {
       failure = "Cannot read file\n";

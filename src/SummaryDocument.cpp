@@ -127,7 +127,7 @@ bool OutputStream::Close() noexcept {
       stopping_ = true;
       changed_.Signal();
     }
-    ::pthread_join(writer_, nullptr);
+    JoinThread(writer_);
   }
   // The close is checked too: some file systems report a failed write only here.
   if (::close(fd_) != 0) failed_.store(true, std::memory_order_relaxed);

@@ -1,8 +1,10 @@
 #include "Threads.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 
 namespace {
 
@@ -19,6 +21,15 @@ bool StartThread(pthread_t& thread, void* (*run)(void*), void* argument) noexcep
                        ::pthread_create(&thread, &attributes, run, argument) == 0;
   ::pthread_attr_destroy(&attributes);
   return started;
+}
+
+void JoinThread(pthread_t thread) noexcept {
+  // A thread joined twice, or never started, is a bug in the caller: stop before it does harm.
+  if (::pthread_join(thread, nullptr) != 0) {
+    static constexpr char kMessage[] = "docgleaner: internal error: a thread cannot be joined\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    std::abort();
+  }
 }
 
 int UsableProcessors() noexcept {

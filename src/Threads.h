@@ -53,5 +53,8 @@ class Condition {
 /// thread can be had (thread or address-space limits).
 bool StartThread(pthread_t& thread, void* (*run)(void*), void* argument) noexcept;
 
+/// Waits for \a thread, started by StartThread() and not yet joined, to end; aborts otherwise.
+void JoinThread(pthread_t thread) noexcept;
+
 /// Returns how many processors this process may run on, at least 1.
 int UsableProcessors() noexcept;

@@ -152,14 +152,18 @@ TEST(CommentBlockTest, GivesTheSameLinesWhateverWasReadAhead) {
 }
 
 TEST(CommentBlockTest, ReadsNoFurtherThanTheSizeLimit) {
-  // Reading up to a limit gives what the entry cut at that limit gives.
+  // Reading up to a limit gives what the entry cut at that limit gives, the bytes read ahead
+  // counted in.
   for (const BlockCase& blockCase : kBlockCases) {
     const std::size_t size = blockCase.input.size();
     for (const std::size_t limit : {std::size_t{0}, std::size_t{3}, size / 2, std::size_t{65537}, size - 1}) {
       if (limit > size) continue;
-      SCOPED_TRACE(std::string(blockCase.name) + ", limit " + std::to_string(limit));
-      EXPECT_EQ(CopyBlock(blockCase.input, std::string::npos, false, limit),
-                CopyBlock(blockCase.input.substr(0, limit), std::string::npos));
+      for (const std::size_t ahead : {std::string::npos, limit / 2}) {
+        SCOPED_TRACE(std::string(blockCase.name) + ", limit " + std::to_string(limit) + ", read ahead " +
+                     std::to_string(ahead));
+        EXPECT_EQ(CopyBlock(blockCase.input, ahead, false, limit),
+                  CopyBlock(blockCase.input.substr(0, limit), std::string::npos));
+      }
     }
   }
 }
@@ -173,23 +177,24 @@ TEST(CommentBlockTest, StopsReadingAtTheClosingMarker) {
   ::close(inputFd);
 }
 
-TEST(CommentBlockTest, TellsAReadFailureFromAnEntryWithoutLines) {
+TEST(CommentBlockTest, ReportsAReadThatKeepsFailing) {
+  // Whatever the error, even one that may pass (EAGAIN from an empty pipe), a read that keeps
+  // failing is a failure, never the end of the entry.
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
   const struct {
     const char* name;
     int fd;
-    bool readWhole;
   } kSources[] = {
-      {"unmapped memory", ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC), false},
-      {"folder", ::open("/", O_RDONLY | O_CLOEXEC), true},
-      {"empty pipe", pipeFds[0], true},
+      {"unmapped memory", ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC)},
+      {"folder", ::open("/", O_RDONLY | O_CLOEXEC)},
+      {"empty pipe", pipeFds[0]},
   };
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   for (const auto& source : kSources) {
     SCOPED_TRACE(source.name);
     ASSERT_GE(source.fd, 0);
-    EXPECT_EQ(CopyCommentBlock(source.fd, output), source.readWhole);
+    EXPECT_FALSE(CopyCommentBlock(source.fd, output));
     ::close(source.fd);
   }
   ::close(pipeFds[1]);
