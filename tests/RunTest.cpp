@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +97,8 @@ bool HaveStrace() {
   return std::system("strace -V >/dev/null 2>&1") == 0;
 }
 
-enum class Kind { kFile, kFolder, kFifo, kLink, kDanglingLink, kProcMemLink };
+// Of a case's kLastDanglingLink entries, only the one listed last is made: it follows most others.
+enum class Kind { kFile, kFolder, kFifo, kLink, kDanglingLink, kLastDanglingLink, kProcMemLink };
 
 struct Entry {
   std::string name;
@@ -104,21 +107,32 @@ struct Entry {
   std::string body = {};      // the body lines the entry should give
 };
 
-// \a count files, each with a one-line block followed by \a padding, and \a extra entries among them.
-std::vector<Entry> ManyFiles(int count, std::vector<Entry> extra = {}, const std::string& padding = "") {
-  for (int index = 0; index < count; ++index) {
-    const std::string line = "line of file " + std::to_string(index);
-    extra.push_back({"file" + std::to_string(index) + ".txt", Kind::kFile, "/*\n" + line + "\n*/\n" + padding,
-                     "\t" + line + "\n"});
-  }
-  return extra;
-}
-
 std::string NumberedLines(int count, const std::string& prefix) {
   std::string lines;
   for (int index = 0; index < count; ++index)
     lines += prefix + "line " + std::to_string(index) + " of a long block\n";
   return lines;
+}
+
+// \a count files, each with a block of \a blockLines lines followed by \a padding, and \a extra
+// entries among them.
+std::vector<Entry> ManyFiles(int count, std::vector<Entry> extra = {}, const std::string& padding = "",
+                             int blockLines = 1) {
+  for (int index = 0; index < count; ++index) {
+    const std::string line = "line of file " + std::to_string(index);
+    extra.push_back({"file" + std::to_string(index) + ".txt", Kind::kFile,
+                     "/*\n" + line + "\n" + NumberedLines(blockLines - 1, "") + "*/\n" + padding,
+                     "\t" + line + "\n" + NumberedLines(blockLines - 1, "\t")});
+  }
+  return extra;
+}
+
+// \a count empty folders.
+std::vector<Entry> Folders(int count) {
+  std::vector<Entry> folders;
+  for (int index = 0; index < count; ++index)
+    folders.push_back({"sub" + std::to_string(index), Kind::kFolder});
+  return folders;
 }
 
 // What a run leaves in the output file.
@@ -168,6 +182,10 @@ const RunCase kRunCases[] = {
     {"BlocksAtTheHeadsOfLargerFiles", {"@in/", "@out"}, ManyFiles(10, {}, std::string(70000, 'x')), "", 0, Output::kDocument},
     // Limits at which one file at a time still opens and reads.
     {"SixDescriptors", {"@in/", "@out"}, ManyFiles(20, {{"sub", Kind::kFolder}}), "", 0, Output::kDocument, Limited("ulimit -n 6")},
+    // Files read ahead only in part hold descriptors, which an open in turn may need.
+    {"SixDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 6")},
+    {"SevenDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 7")},
+    {"EightDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 8")},
     {"SmallStack", {"@in/", "@out"}, kLargeEntries, "", 0, Output::kDocument, Limited("ulimit -s 64")},
     // Failures part-way keep what was written before them.
     {"EntryCannotOpen", {"@in/", "@out"}, {kBlockA, {"gone.txt", Kind::kDanglingLink}, kBlockB}, "Cannot open file\n", 255, Output::kDocument},
@@ -186,7 +204,8 @@ void MakeEntry(const fs::path& folder, const Entry& entry) {
     case Kind::kFolder: fs::create_directory(path); break;
     case Kind::kFifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
     case Kind::kLink: fs::create_symlink(entry.contents, path); break;
-    case Kind::kDanglingLink: fs::create_symlink(folder / "nowhere", path); break;
+    case Kind::kDanglingLink:
+    case Kind::kLastDanglingLink: fs::create_symlink(folder / "nowhere", path); break;
     case Kind::kProcMemLink: fs::create_symlink("/proc/self/mem", path); break;
   }
 }
@@ -212,6 +231,16 @@ std::string Heading(int entryNumber, const std::string& name) {
       .append(":\n");
 }
 
+// Removes from \a folder all of \a names but the \a kept ones listed last. Removing an entry moves
+// no other in the listing.
+void KeepLastListed(const fs::path& folder, const std::vector<std::string>& names, std::size_t kept) {
+  std::vector<std::string> listed;
+  for (const std::string& name : ListingOrder(folder)) {
+    if (std::find(names.begin(), names.end(), name) != names.end()) listed.push_back(name);
+  }
+  for (std::size_t index = 0; index + kept < listed.size(); ++index) fs::remove(folder / listed[index]);
+}
+
 // The document a run over \a entries should leave: the walk goes in listing order and stops at
 // an entry that does not open, or after one that cannot be read.
 std::string ExpectedDocument(const std::string& folderText, const std::vector<Entry>& entries,
@@ -223,7 +252,7 @@ std::string ExpectedDocument(const std::string& folderText, const std::vector<En
     for (const Entry& candidate : entries) {
       if (candidate.name == name) entry = &candidate;
     }
-    if (entry->kind == Kind::kDanglingLink) break;
+    if (entry->kind == Kind::kDanglingLink || entry->kind == Kind::kLastDanglingLink) break;
     document += Heading(++entryNumber, name) + entry->body + "\n\n";
     if (entry->kind == Kind::kProcMemLink) break;
   }
@@ -241,7 +270,12 @@ void CheckRun(const RunCase& runCase, bool oneProcessor) {
   const ScopedTempDir scratch;
   const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
   fs::create_directory(folder);
-  for (const Entry& entry : runCase.entries) MakeEntry(folder, entry);
+  std::vector<std::string> lastDanglingLinks;
+  for (const Entry& entry : runCase.entries) {
+    MakeEntry(folder, entry);
+    if (entry.kind == Kind::kLastDanglingLink) lastDanglingLinks.push_back(entry.name);
+  }
+  KeepLastListed(folder, lastDanglingLinks, 1);
   std::vector<std::string> arguments;
   for (const std::string& argument : runCase.arguments)
     arguments.push_back(Substitute(argument, folder, output));
@@ -267,10 +301,12 @@ void CheckRun(const RunCase& runCase, bool oneProcessor) {
   }
 }
 
+// Runs of each case: on one processor, where the run does all its work on one thread, and a few
+// times with every processor, where threads read ahead and write behind as timing has it.
+constexpr bool kRunProcessors[] = {true, false, false, false};
+
 TEST(RunTest, EachCaseLeavesItsMessageStatusAndDocument) {
-  // Each case runs twice: with every processor, where threads read ahead and write behind, and
-  // with one, where the run does all its work on one thread.
-  for (const bool oneProcessor : {false, true}) {
+  for (const bool oneProcessor : kRunProcessors) {
     for (const RunCase& runCase : kRunCases) {
       SCOPED_TRACE(std::string(runCase.name) + (oneProcessor ? ", one processor" : ""));
       CheckRun(runCase, oneProcessor);
@@ -300,13 +336,24 @@ TEST(RunTest, RunsInASmallAddressSpace) {
 TEST(RunTest, ReportsSystemCallsThatFail) {
   if (!HaveStrace()) GTEST_SKIP() << "needs strace to make system calls fail";
   // clang-format off
+  const Entry kUnreadA{"a.txt", Kind::kFile, "/*\nA\n*/\n"};
   const RunCase kInjectedCases[] = {
       {"OutputCloseFails", {"@in/", "@out"}, {kBlockA, kBlockB}, "Cannot write output\n", 255, Output::kDocument, Injected("close", "error=EIO", "@out")},
+      {"InterruptedWrite", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("write", "error=EINTR:when=1", "@out")},
+      // The write fails late, while the run meets an entry that does not open: the write failed first.
+      {"WriteFailsBeforeALaterOpenFails", {"@in/", "@out"}, ManyFiles(40, {{"gone1", Kind::kLastDanglingLink}, {"gone2", Kind::kLastDanglingLink}, {"gone3", Kind::kLastDanglingLink}}, "", 1000), "Cannot write output\n", 255, Output::kPrefix, Injected("write", "error=ENOSPC:delay_enter=500000:when=2", "@out")},
+      {"FstatFailsWithEio", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=EIO", "@in/a.txt")},
+      {"FstatFailsWithEnomem", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=ENOMEM", "@in/a.txt")},
+      {"ReadFailsWithEagainOnce", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("read", "error=EAGAIN:when=1", "@in/a.txt")},
+      {"ReadKeepsFailingWithEagain", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("read", "error=EAGAIN", "@in/a.txt")},
+      {"ThreadsCannotStart", {"@in/", "@out"}, ManyFiles(40), "", 0, Output::kDocument, Injected("clone,clone3", "error=EAGAIN")},
   };
   // clang-format on
-  for (const RunCase& runCase : kInjectedCases) {
-    SCOPED_TRACE(runCase.name);
-    CheckRun(runCase, false);
+  for (const bool oneProcessor : kRunProcessors) {
+    for (const RunCase& runCase : kInjectedCases) {
+      SCOPED_TRACE(std::string(runCase.name) + (oneProcessor ? ", one processor" : ""));
+      CheckRun(runCase, oneProcessor);
+    }
   }
 }
 
@@ -344,35 +391,61 @@ TEST(RunTest, ListingErrorKeepsTheEntriesBeforeIt) {
   EXPECT_EQ(written.substr(written.size() - 3), "\n\n\n");
 }
 
-TEST(RunTest, NeverFeedsOnItsOwnOutput) {
+TEST(RunTest, OpensEntriesAheadOnOtherThreads) {
+  if (!HaveStrace()) GTEST_SKIP() << "needs strace to see which thread opens what";
+  cpu_set_t processors;
+  if (::sched_getaffinity(0, sizeof processors, &processors) != 0 || CPU_COUNT(&processors) < 2)
+    GTEST_SKIP() << "reads ahead only with two processors or more";
+  const ScopedTempDir scratch;
+  fs::create_directory(scratch.Path() / "in");
+  for (const Entry& entry : ManyFiles(200)) MakeEntry(scratch.Path() / "in", entry);
+  const fs::path calls = scratch.Path() / "calls";
+  const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), false,
+                                   {"strace", "-f", "-e", "trace=openat", "-o", calls.string()});
+  ASSERT_EQ(result.status, 0);
+  // Each line starts with the number of the thread that made the call; the first is the main one.
+  std::istringstream lines(ReadWholeFile(calls));
+  std::string line, mainThread;
+  int openedElsewhere = 0;
+  while (std::getline(lines, line)) {
+    const std::string thread = line.substr(0, line.find(' '));
+    if (mainThread.empty()) mainThread = thread;
+    if (thread != mainThread && line.find("\"file") != std::string::npos) ++openedElsewhere;
+  }
+  EXPECT_GT(openedElsewhere, 0);
+}
+
+TEST(RunTest, ReadsItsOwnOutputOnlyAsFarAsWritten) {
   // The folder's name holds a line "/*", so the header opens a block, and the output file lies in
-  // the folder under several names, listed among entries that fill it well past its first writes.
+  // the folder under several names, listed after entries that fill it well past its first writes.
   const ScopedTempDir scratch;
   const fs::path folder = scratch.Path() / "in\n" / "*\n";
   fs::create_directories(folder);
-  std::vector<Entry> entries;
-  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt", "g.txt", "h.txt"})
-    entries.push_back(
-        {name, Kind::kFile, "/*\n" + NumberedLines(5000, "") + "*/\n", NumberedLines(5000, "\t")});
+  std::vector<Entry> entries = ManyFiles(16, {}, "", 5000);
   for (const Entry& entry : entries) MakeEntry(folder, entry);
   WriteWholeFile(folder / "out.md", "");
-  // Each of its entries may copy all that was written before, so a few names suffice.
-  for (int link = 0; link < 2; ++link) {
-    const std::string name = "out" + std::to_string(link) + ".md";
-    fs::create_hard_link(folder / "out.md", folder / name);
-    entries.push_back({name, Kind::kFile});
-  }
   entries.push_back({"out.md", Kind::kFile});
+  // Each name of the output may copy all that was written before it, so two more suffice.
+  std::vector<std::string> links;
+  for (int link = 0; link < 6; ++link) {
+    links.push_back("out" + std::to_string(link) + ".md");
+    fs::create_hard_link(folder / "out.md", folder / links.back());
+    entries.push_back({links.back(), Kind::kFile});
+  }
+  KeepLastListed(folder, links, 2);
   const std::string folderText = folder.string() + "/";
   // A run that fed on itself would stop at 64 MiB here rather than fill the disk.
-  const RunResult result = RunTool({folderText, folderText + "out.md"}, scratch.Path(), scratch.Path(), false,
-                                   Limited("trap '' XFSZ && ulimit -f 131072"));
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.standardError, "");
+  const auto run = [&](bool oneProcessor) {
+    const RunResult result = RunTool({folderText, folderText + "out.md"}, scratch.Path(), scratch.Path(),
+                                     oneProcessor, Limited("trap '' XFSZ && ulimit -f 131072"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.standardError, "");
+    return ReadWholeFile(folder / "out.md");
+  };
 
   // Each of the output's own entries holds, as body lines, the lines after the header's "/*" line
   // as far as the output had been written when it opened: a part of the document before it.
-  const std::string written = ReadWholeFile(folder / "out.md");
+  const std::string written = run(true);
   const std::string expected = ExpectedDocument(folderText, entries, folder);
   const std::size_t blockStart = written.find("\n/*\n") + 4;
   std::size_t at = 0, expectedAt = 0;
@@ -398,6 +471,12 @@ TEST(RunTest, NeverFeedsOnItsOwnOutput) {
     EXPECT_LE(blockStart + copied.size(), headingEnd);
   }
   EXPECT_EQ(written.substr(at), expected.substr(expectedAt));
+
+  // With threads, however they go, the run copies exactly as much of itself as on one.
+  for (int repeat = 0; repeat < 3; ++repeat) {
+    SCOPED_TRACE("with threads, run " + std::to_string(repeat));
+    EXPECT_TRUE(run(false) == written) << "differs from the run on one processor";
+  }
 }
 
 }  // namespace
