@@ -11,7 +11,8 @@
 #include <string>
 
 #include "CommentBlock.h"
-#include "SummaryDocument.h"
+#include "EntryStart.h"
+#include "OutputStream.h"
 
 namespace {
 
@@ -43,21 +44,21 @@ std::string BodyLines(const std::string& input, std::size_t aheadSize, std::uint
   const int outputFd = memfd_create("output", MFD_CLOEXEC);
   if (inputFd < 0 || outputFd < 0) std::abort();
   if (::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
-  EntryInput entryInput;
-  entryInput.sizeLimit = sizeLimit;
+  EntryStart entryStart;
+  entryStart.sizeLimit = sizeLimit;
   std::string aheadBytes;
   if (aheadSize != std::string::npos) {
     // A read ahead gives at least one byte unless the entry is empty, and never passes the limit.
     aheadSize =
         std::min({std::max<std::size_t>(aheadSize, 1), input.size(), static_cast<std::size_t>(sizeLimit)});
-    aheadBytes = input.substr(0, aheadSize) + std::string(kFirstReadSlack, '\0');
-    entryInput.firstBytes = std::string_view(aheadBytes.data(), aheadSize);
-    entryInput.whole = aheadSize == input.size();
+    aheadBytes = input.substr(0, aheadSize) + std::string(kScanSlack, '\0');
+    entryStart.firstBytes = std::string_view(aheadBytes.data(), aheadSize);
+    entryStart.whole = aheadSize == input.size();
   }
-  if (::lseek(inputFd, static_cast<off_t>(entryInput.firstBytes.size()), SEEK_SET) < 0) std::abort();
+  if (::lseek(inputFd, static_cast<off_t>(entryStart.firstBytes.size()), SEEK_SET) < 0) std::abort();
   {
     OutputStream output(::dup(outputFd));
-    if (!CopyCommentBlock(inputFd, output, entryInput) || !output.Close()) std::abort();
+    if (!CopyCommentBlock(inputFd, output, entryStart) || !output.Close()) std::abort();
   }
   std::string bodyLines;
   char chunk[65536];

@@ -4,8 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "SummaryDocument.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,9 +20,6 @@ namespace {
 
 // Once an entry runs on past its first read, larger reads mean fewer system calls.
 constexpr std::size_t kReadSize = 256 * 1024;
-
-/// Bytes the fast line copy may look at past the end of what was read.
-constexpr std::size_t kOverread = kFirstReadSlack;
 
 // Reads of this size go into a buffer inside the reader where the address space has no room for
 // the large one.
@@ -30,7 +32,7 @@ char* LargeReadBuffer() noexcept {
   static bool tried = false;
   if (!tried) {
     tried = true;
-    buffer = static_cast<char*>(std::malloc(kChunkLimit + kReadSize + kOverread));
+    buffer = static_cast<char*>(std::malloc(kChunkLimit + kReadSize + kScanSlack));
   }
   return buffer;
 }
@@ -54,18 +56,27 @@ ssize_t ReadEntry(int entryFd, char* into, std::size_t size) noexcept {
   }
 }
 
+#if defined(__SSE2__)
+/// Returns a mask with bit i set where byte i of \a bytes is a line feed or a NUL byte.
+inline int LineFeedOrNulMask(__m128i bytes) noexcept {
+  const __m128i lineFeeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
+  return _mm_movemask_epi8(_mm_or_si128(lineFeeds, _mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
+}
+
+/// Returns the index of the lowest bit set in \a mask, which is not 0.
+inline std::size_t LowestBit(int mask) noexcept {
+  return static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+}
+#endif
+
 /// Returns the first line feed or NUL byte among the \a size bytes at \a from, or nullptr; may look
-/// at up to kOverread bytes past them.
+/// at up to kScanSlack bytes past them.
 inline const char* FindLineFeedOrNul(const char* from, std::size_t size) noexcept {
 #if defined(__SSE2__)
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const __m128i nul = _mm_setzero_si128();
   for (std::size_t at = 0; at < size; at += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
-    const int found =
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, nul)));
+    const int found = LineFeedOrNulMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
     if (found != 0) {
-      const std::size_t offset = at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+      const std::size_t offset = at + LowestBit(found);
       return offset < size ? from + offset : nullptr;
     }
   }
@@ -86,19 +97,19 @@ bool IsMarker(std::string_view text, char first, char second) {
 /// longer line.
 class ChunkReader {
  public:
-  ChunkReader(int entryFd, const EntryInput& input) noexcept
-      : entryFd_(entryFd), atEnd_(input.whole), unread_(input.sizeLimit - input.firstBytes.size()) {
+  ChunkReader(int entryFd, const EntryStart& start) noexcept
+      : entryFd_(entryFd), atEnd_(start.whole), unread_(start.sizeLimit - start.firstBytes.size()) {
     buffer_ = LargeReadBuffer();
     if (buffer_ == nullptr) {
       buffer_ = smallBuffer_;
       readSize_ = nextReadSize_ = kSmallReadSize;
-    } else if (!input.firstBytes.empty()) {
+    } else if (!start.firstBytes.empty()) {
       readSize_ = kReadSize;
     }
     pending_ = pendingEnd_ = buffer_ + kChunkLimit;
-    if (input.firstBytes.empty()) return;
-    pending_ = input.firstBytes.data();
-    pendingEnd_ = pending_ + input.firstBytes.size();
+    if (start.firstBytes.empty()) return;
+    pending_ = start.firstBytes.data();
+    pendingEnd_ = pending_ + start.firstBytes.size();
   }
 
   /// Sets \a text to the next chunk's text, up to its first NUL and less a final line feed; returns
@@ -152,7 +163,7 @@ class ChunkReader {
     unread_ -= gotSize;
     pendingEnd_ = readArea + gotSize;
     // Defined bytes for the searches that look past the end; none is a line feed.
-    std::memset(readArea + gotSize, 0, kOverread);
+    std::memset(readArea + gotSize, 0, kScanSlack);
     if (got > 0) return;
     atEnd_ = true;
     readFailed_ = got < 0;
@@ -167,37 +178,33 @@ class ChunkReader {
   char* buffer_;
   const char* pending_;
   const char* pendingEnd_;
-  char smallBuffer_[kChunkLimit + kSmallReadSize + kOverread];
+  char smallBuffer_[kChunkLimit + kSmallReadSize + kScanSlack];
 };
 
 #if defined(__SSE2__)
 void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
   if (output.Failed()) return;
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const __m128i nul = _mm_setzero_si128();
   for (;;) {
     const std::size_t available = static_cast<std::size_t>(pendingEnd_ - pending_);
     const std::size_t scanLimit = available < kChunkLimit ? available : kChunkLimit;
     // The body line is built in place while its line feed is searched for, sixteen bytes at a
     // time: one pass over the text instead of a search and then a copy.
-    char* const bodyLine = output.Reserve(1 + kChunkLimit + kOverread);
-    bodyLine[0] = '\t';
+    char* const text = BeginBlockLine(output, kChunkLimit + kScanSlack);
     std::size_t lineSize = 0;
     for (std::size_t scanned = 0;; scanned += 16) {
       if (scanned >= scanLimit) return;
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pending_ + scanned));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(bodyLine + 1 + scanned), bytes);
-      const int found =
-          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, nul)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(text + scanned), bytes);
+      const int found = LineFeedOrNulMask(bytes);
       if (found != 0) {
-        lineSize = scanned + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found))) + 1;
+        lineSize = scanned + LowestBit(found) + 1;
         break;
       }
     }
     if (lineSize > scanLimit || pending_[lineSize - 1] == '\0') return;
-    const std::string_view text(pending_, lineSize - 1);
-    if (IsMarker(text, '*', '/') || IsMarker(text, '/', '*')) return;
-    output.Commit(bodyLine + 1 + lineSize);
+    const std::string_view lineText(pending_, lineSize - 1);
+    if (IsMarker(lineText, '*', '/') || IsMarker(lineText, '/', '*')) return;
+    EndBlockLine(output, text + lineText.size());
     pending_ += lineSize;
   }
 }
@@ -207,8 +214,8 @@ void ChunkReader::CopyOrdinaryLines(OutputStream&) noexcept {}
 
 }  // namespace
 
-bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryInput& input) {
-  ChunkReader reader(entryFd, input);
+bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start) {
+  ChunkReader reader(entryFd, start);
   bool inside = false;
   std::string_view text;
   while (reader.Next(text)) {

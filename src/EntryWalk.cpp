@@ -5,15 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 // Entries are opened without blocking, so that a named pipe without a writer cannot stall the run.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
-constexpr std::size_t kReadBufferSize = kFirstReadSize + kFirstReadSlack;
+constexpr std::size_t kReadBufferSize = kFirstReadSize + kScanSlack;
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -46,7 +49,7 @@ void* EntryWalk::RunReader(void* walk) noexcept {
   EntryWalk& self = *static_cast<EntryWalk*>(walk);
   ScopedLock lock(self.mutex_);
   while (!self.stopping_) {
-    Slot* slot = self.FindWorkAhead();
+    Slot* slot = self.FindWorkAheadLocked();
     if (slot == nullptr) {
       ++self.idleReaders_;
       self.workListed_.Wait(self.mutex_);
@@ -86,7 +89,7 @@ bool EntryWalk::ListAhead() noexcept {
   return worthReadingAhead;
 }
 
-EntryWalk::Slot* EntryWalk::FindWorkAhead() noexcept {
+EntryWalk::Slot* EntryWalk::FindWorkAheadLocked() noexcept {
   for (std::uint64_t sequence = next_; sequence < listed_; ++sequence) {
     Slot& slot = SlotOf(sequence);
     if (slot.state == State::kListed && slot.worthReadingAhead) return &slot;
@@ -95,7 +98,7 @@ EntryWalk::Slot* EntryWalk::FindWorkAhead() noexcept {
 }
 
 bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
-  WalkEntry& entry = slot.entry;
+  FolderEntry& entry = slot.entry;
   do {
     entry.fd = ::openat(folderFd_, slot.name, kOpenFlags);
   } while (entry.fd < 0 && errno == EINTR);
@@ -115,7 +118,7 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
     }
     output_.Settle();
     examined = ::fstat(entry.fd, &status) == 0;
-    if (examined) entry.input.sizeLimit = static_cast<std::uint64_t>(status.st_size);
+    if (examined) entry.start.sizeLimit = static_cast<std::uint64_t>(status.st_size);
   }
   if (!examined) {
     // What cannot be told apart from a device, or whose written part is unknown, cannot be read.
@@ -138,7 +141,7 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
 void EntryWalk::WorkAhead(Slot& slot) noexcept {
   off_t size = 0;
   if (!OpenEntry(slot, false, size) || !slot.entry.regular) return;
-  WalkEntry& entry = slot.entry;
+  FolderEntry& entry = slot.entry;
   char* const buffer = ReadBuffer(slot);
   ssize_t got;
   do {
@@ -146,11 +149,11 @@ void EntryWalk::WorkAhead(Slot& slot) noexcept {
   } while (got < 0 && errno == EINTR);
   // The entry is opened and read again in its turn, which alone may report a failure.
   if (got < 0) return ForgetWorkAhead(slot);
-  std::memset(buffer + got, 0, kFirstReadSlack);
-  entry.input.firstBytes = std::string_view(buffer, static_cast<std::size_t>(got));
+  std::memset(buffer + got, 0, kScanSlack);
+  entry.start.firstBytes = std::string_view(buffer, static_cast<std::size_t>(got));
   // A regular file gives less than asked for only at its end; the size confirms it.
-  entry.input.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
-  if (entry.input.whole) {
+  entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
+  if (entry.start.whole) {
     ::close(entry.fd);
     entry.fd = -1;
   }
@@ -158,7 +161,7 @@ void EntryWalk::WorkAhead(Slot& slot) noexcept {
 
 void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
   if (slot.entry.fd >= 0) ::close(slot.entry.fd);
-  slot.entry = WalkEntry{};
+  slot.entry = FolderEntry{};
   slot.entry.name = slot.name;
 }
 
@@ -182,13 +185,13 @@ void EntryWalk::StopReadingAhead() noexcept {
   readers_ = 0;
   // What was read whole holds no descriptor and stays; the rest is opened again in its turn.
   for (std::uint64_t sequence = next_; sequence < listing_; ++sequence) {
-    if (!SlotOf(sequence).entry.input.whole) ForgetWorkAhead(SlotOf(sequence));
+    if (!SlotOf(sequence).entry.start.whole) ForgetWorkAhead(SlotOf(sequence));
   }
 }
 
-const WalkEntry* EntryWalk::Next() noexcept {
+const FolderEntry* EntryWalk::Next() noexcept {
   if (holding_) {
-    WalkEntry& held = SlotOf(next_ - 1).entry;
+    FolderEntry& held = SlotOf(next_ - 1).entry;
     if (held.fd >= 0) ::close(held.fd);
     held.fd = -1;
     holding_ = false;
@@ -205,7 +208,7 @@ const WalkEntry* EntryWalk::Next() noexcept {
   Slot& slot = SlotOf(next_);
   while (slot.state == State::kTaken) {
     // A reader has it in hand: read another entry ahead meanwhile, or wait if none is left.
-    if (Slot* ahead = FindWorkAhead()) {
+    if (Slot* ahead = FindWorkAheadLocked()) {
       ahead->state = State::kTaken;
       mutex_.Unlock();
       WorkAhead(*ahead);

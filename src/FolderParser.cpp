@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
 #include "CommentBlock.h"
 #include "EntryWalk.h"
+#include "OutputStream.h"
 #include "SummaryDocument.h"
 #include "Threads.h"
 
@@ -65,7 +67,7 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
   std::int32_t entryNumber = 0;
   const char* failure = nullptr;
   while (!output.Failed()) {
-    const WalkEntry* entry = walk.Next();
+    const FolderEntry* entry = walk.Next();
     if (entry == nullptr) {
       if (walk.ListingFailed()) failure = "Cannot read dir\n";
       break;
@@ -77,7 +79,7 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
     ++entryNumber;
     WriteEntryHeading(output, entryNumber, entry->name);
     const bool readWhole =
-        !entry->unreadable && (!entry->regular || CopyCommentBlock(entry->fd, output, entry->input));
+        !entry->unreadable && (!entry->regular || CopyCommentBlock(entry->fd, output, entry->start));
     WriteEntryEnd(output);
     if (!readWhole) {
       failure = "Cannot read file\n";

@@ -1,91 +1,12 @@
-// The summary document: the output file and the writers of its four records.
+// The summary document: the format of its four records, each written by one function.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include "Threads.h"
-
-/// The output file behind a large buffer; remembers whether any write has failed. Where a thread
-/// and a few more buffers can be had, full buffers are written by that thread while the next fill.
-class OutputStream {
- public:
-  /// Takes ownership of \a fd, an open writable file descriptor; \a writeBehind asks for the thread.
-  explicit OutputStream(int fd, bool writeBehind = false) noexcept;
-  OutputStream(const OutputStream&) = delete;
-  OutputStream& operator=(const OutputStream&) = delete;
-  /// Writes out what is buffered and closes quietly, unless Close() already ran.
-  ~OutputStream();
-
-  /// Opens \a path for writing, created with mode 0666 less the umask or emptied; returns -1 on failure.
-  static int Open(const char* path) noexcept;
-
-  /// Buffers \a size bytes at \a data, writing out every full buffer; drops them once a write has failed.
-  void Append(const char* data, std::size_t size) noexcept {
-    if (size <= capacity_ - used_) {
-      std::memcpy(buffer_ + used_, data, size);
-      used_ += size;
-    } else {
-      AppendPastEnd(data, size);
-    }
-  }
-  /// Buffers the bytes of \a text.
-  void Append(std::string_view text) noexcept { Append(text.data(), text.size()); }
-
-  /// Returns where at least \a size free bytes start, writing out the buffer first if it lacks them;
-  /// what is put there counts once Commit() is called. \a size is at most 2 KiB.
-  char* Reserve(std::size_t size) noexcept {
-    if (size > capacity_ - used_) WriteOutBuffer();
-    return buffer_ + used_;
-  }
-  /// Takes the bytes put after Reserve() up to \a end into the buffer.
-  void Commit(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_); }
-
-  /// Returns true once a write to the file has failed; the thread may tell of a failure late.
-  bool Failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
-
-  /// Waits until every buffer written out so far has reached the file; returns false if a write failed.
-  bool Settle() noexcept;
-
-  /// Returns true if \a status, as fstat gives it, is that of the output file.
-  bool IsOutputFile(const struct stat& status) const noexcept {
-    return status.st_dev == device_ && status.st_ino == inode_;
-  }
-
-  /// Writes out what is buffered and closes the file; returns false if any write or the close failed.
-  bool Close() noexcept;
-
- private:
-  static void* RunWriter(void* stream) noexcept;
-  void AppendPastEnd(const char* data, std::size_t size) noexcept;
-  void WriteOutBuffer() noexcept;
-  void WriteOut(const char* data, std::size_t size) noexcept;
-
-  static constexpr int kRingBuffers = 4;
-
-  int fd_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;  // 0, which names no file, where fstat failed
-  std::atomic<bool> failed_{false};
-  char* buffer_;  // the buffer being filled
-  std::size_t capacity_;
-  std::size_t used_ = 0;
-  // With the thread: kRingBuffers buffers of capacity_ bytes, filled and written in turn.
-  char* ring_ = nullptr;
-  int filling_ = 0;  // which of them buffer_ is
-  pthread_t writer_{};
-  Mutex mutex_;
-  Condition changed_;                           // a buffer was handed over or written, or stop
-  int queued_ = 0;                              // guarded by mutex_: buffers handed over, not yet written
-  std::size_t queuedSizes_[kRingBuffers] = {};  // guarded by mutex_
-  bool stopping_ = false;                       // guarded by mutex_
-  char smallBuffer_[4096];                      // where the address space has no room for a large buffer
-};
+#include "OutputStream.h"
 
 /// Writes the header: two empty lines, "### Files in " and \a folderText, one empty line.
 void WriteHeader(OutputStream& output, std::string_view folderText);
@@ -93,11 +14,30 @@ void WriteHeader(OutputStream& output, std::string_view folderText);
 /// Writes "\t<entryNumber>.\t<display name of entryName>:\n".
 void WriteEntryHeading(OutputStream& output, std::int32_t entryNumber, std::string_view entryName);
 
+// A body line is kBlockLineLead, the text of one copied line, then kBlockLineEnd. WriteBlockLine()
+// writes one whole; the block copy builds them in place with BeginBlockLine() and EndBlockLine().
+inline constexpr std::string_view kBlockLineLead = "\t";
+inline constexpr std::string_view kBlockLineEnd = "\n";
+
 /// Writes one body line: a tab, \a lineText and a line feed.
 inline void WriteBlockLine(OutputStream& output, std::string_view lineText) {
-  output.Append("\t", 1);
+  output.Append(kBlockLineLead);
   output.Append(lineText);
-  output.Append("\n", 1);
+  output.Append(kBlockLineEnd);
+}
+
+/// Starts a body line built in place; returns where its text goes, with room for \a textRoom bytes
+/// (at most 2 KiB). The line counts once EndBlockLine() ends it.
+inline char* BeginBlockLine(OutputStream& output, std::size_t textRoom) noexcept {
+  char* const line = output.Reserve(kBlockLineLead.size() + textRoom + kBlockLineEnd.size());
+  std::memcpy(line, kBlockLineLead.data(), kBlockLineLead.size());
+  return line + kBlockLineLead.size();
+}
+
+/// Ends the body line begun by BeginBlockLine(), whose text runs up to \a textEnd.
+inline void EndBlockLine(OutputStream& output, char* textEnd) noexcept {
+  std::memcpy(textEnd, kBlockLineEnd.data(), kBlockLineEnd.size());
+  output.Commit(textEnd + kBlockLineEnd.size());
 }
 
 /// Writes the entry end: two line feeds.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -23,13 +24,18 @@ bool StartThread(pthread_t& thread, void* (*run)(void*), void* argument) noexcep
   return started;
 }
 
-void JoinThread(pthread_t thread) noexcept {
-  // A thread joined twice, or never started, is a bug in the caller: stop before it does harm.
-  if (::pthread_join(thread, nullptr) != 0) {
-    static constexpr char kMessage[] = "docgleaner: internal error: a thread cannot be joined\n";
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-    std::abort();
+void CheckThreadCall(int result, const char* what) noexcept {
+  if (result == 0) return;
+  // Written in pieces with write(2): nothing here may allocate or take a lock.
+  const char* const pieces[] = {"docgleaner: internal error: ", what, " failed\n"};
+  for (const char* piece : pieces) {
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, piece, std::strlen(piece));
   }
+  std::abort();
+}
+
+void JoinThread(pthread_t thread) noexcept {
+  CheckThreadCall(::pthread_join(thread, nullptr), "pthread_join");
 }
 
 int UsableProcessors() noexcept {

@@ -1,8 +1,13 @@
 // Small handles over POSIX threads. The tool links no C++ runtime library, whose thread and
-// condition variable classes live in that library, so it holds the pthread objects itself.
+// condition variable classes live in that library, so it holds the pthread objects itself. A
+// call on them that fails is a bug in the caller: it ends the process with a message.
 #pragma once
 
 #include <pthread.h>
+
+/// Writes "docgleaner: internal error: \a what failed" to standard error and aborts, unless
+/// \a result, which a pthread call returned, is 0.
+void CheckThreadCall(int result, const char* what) noexcept;
 
 /// A mutex, unlocked at the start.
 class Mutex {
@@ -10,10 +15,10 @@ class Mutex {
   Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
-  ~Mutex() { ::pthread_mutex_destroy(&mutex_); }
+  ~Mutex() { CheckThreadCall(::pthread_mutex_destroy(&mutex_), "pthread_mutex_destroy"); }
 
-  void Lock() noexcept { ::pthread_mutex_lock(&mutex_); }
-  void Unlock() noexcept { ::pthread_mutex_unlock(&mutex_); }
+  void Lock() noexcept { CheckThreadCall(::pthread_mutex_lock(&mutex_), "pthread_mutex_lock"); }
+  void Unlock() noexcept { CheckThreadCall(::pthread_mutex_unlock(&mutex_), "pthread_mutex_unlock"); }
 
  private:
   friend class Condition;
@@ -38,12 +43,17 @@ class Condition {
   Condition() = default;
   Condition(const Condition&) = delete;
   Condition& operator=(const Condition&) = delete;
-  ~Condition() { ::pthread_cond_destroy(&condition_); }
+  ~Condition() { CheckThreadCall(::pthread_cond_destroy(&condition_), "pthread_cond_destroy"); }
 
-  /// Unlocks \a mutex, which the caller holds, until woken; holds it again on return.
-  void Wait(Mutex& mutex) noexcept { ::pthread_cond_wait(&condition_, &mutex.mutex_); }
-  void Signal() noexcept { ::pthread_cond_signal(&condition_); }
-  void Broadcast() noexcept { ::pthread_cond_broadcast(&condition_); }
+  /// Unlocks \a mutex, which the caller holds, until woken; holds it again on return. May return
+  /// without a wake-up: callers wait in a loop on what they wait for.
+  void Wait(Mutex& mutex) noexcept {
+    CheckThreadCall(::pthread_cond_wait(&condition_, &mutex.mutex_), "pthread_cond_wait");
+  }
+  void Signal() noexcept { CheckThreadCall(::pthread_cond_signal(&condition_), "pthread_cond_signal"); }
+  void Broadcast() noexcept {
+    CheckThreadCall(::pthread_cond_broadcast(&condition_), "pthread_cond_broadcast");
+  }
 
  private:
   pthread_cond_t condition_ = PTHREAD_COND_INITIALIZER;
@@ -53,7 +63,7 @@ class Condition {
 /// thread can be had (thread or address-space limits).
 bool StartThread(pthread_t& thread, void* (*run)(void*), void* argument) noexcept;
 
-/// Waits for \a thread, started by StartThread() and not yet joined, to end; aborts otherwise.
+/// Waits for \a thread, started by StartThread() and not yet joined, to end.
 void JoinThread(pthread_t thread) noexcept;
 
 /// Returns how many processors this process may run on, at least 1.

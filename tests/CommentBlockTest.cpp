@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "CommentBlock.h"
-#include "SummaryDocument.h"
+#include "EntryStart.h"
+#include "OutputStream.h"
 
 namespace {
 
@@ -113,14 +115,14 @@ std::string CopyBlock(const std::string& input, std::size_t aheadSize, bool whol
   const int outputFd = MakeMemoryFile("");
   if (inputFd < 0 || outputFd < 0 || ::lseek(inputFd, static_cast<off_t>(ahead), SEEK_SET) < 0)
     return "no memory file";
-  const std::string aheadBytes = input.substr(0, ahead) + std::string(kFirstReadSlack, '\0');
-  EntryInput entryInput;
-  entryInput.firstBytes = std::string_view(aheadBytes.data(), ahead);
-  entryInput.whole = whole;
-  entryInput.sizeLimit = sizeLimit;
+  const std::string aheadBytes = input.substr(0, ahead) + std::string(kScanSlack, '\0');
+  EntryStart entryStart;
+  entryStart.firstBytes = std::string_view(aheadBytes.data(), ahead);
+  entryStart.whole = whole;
+  entryStart.sizeLimit = sizeLimit;
   {
     OutputStream output(::dup(outputFd));
-    EXPECT_TRUE(CopyCommentBlock(inputFd, output, entryInput));
+    EXPECT_TRUE(CopyCommentBlock(inputFd, output, entryStart));
     EXPECT_TRUE(output.Close());
   }
   std::string written = ReadMemoryFile(outputFd);

@@ -1,4 +1,5 @@
 // The walk hands over what the open files are, whatever the listing said or a read ahead met.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -21,7 +23,9 @@
 #include <string>
 #include <thread>
 
+#include "CommentBlock.h"
 #include "EntryWalk.h"
+#include "OutputStream.h"
 #include "TestSupport.h"
 
 namespace {
@@ -84,12 +88,12 @@ void WriteNumberedFiles(const fs::path& folder, int count, const std::string& le
 }
 
 // Returns the body lines that the walk's entry gives.
-std::string BodyLines(const WalkEntry& entry) {
+std::string BodyLines(const FolderEntry& entry) {
   const ScopedTempDir scratch;
   const fs::path path = scratch.Path() / "body";
   {
     OutputStream output(OutputStream::Open(path.c_str()));
-    EXPECT_TRUE(CopyCommentBlock(entry.fd, output, entry.input));
+    EXPECT_TRUE(CopyCommentBlock(entry.fd, output, entry.start));
   }
   return ReadWholeFile(path);
 }
@@ -101,14 +105,14 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   EntryWalk walk(folder.get(), output, 0);
 
-  const WalkEntry* first = walk.Next();
+  const FolderEntry* first = walk.Next();
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->regular);
   // Both names are listed now, as regular files; the second becomes a link to a device.
   const std::string second = first->name == std::string("a.txt") ? "b.txt" : "a.txt";
   fs::remove(scratch.Path() / second);
   fs::create_symlink("/dev/zero", scratch.Path() / second);
-  const WalkEntry* replaced = walk.Next();
+  const FolderEntry* replaced = walk.Next();
   ASSERT_NE(replaced, nullptr);
   EXPECT_EQ(replaced->name, second);
   EXPECT_TRUE(replaced->opened);
@@ -137,7 +141,7 @@ TEST(EntryWalkTest, ReadsAheadThatFailOrComeShortLoseNothing) {
     ASSERT_TRUE(walk.has_value());
 
     int taken = 0;
-    while (const WalkEntry* entry = walk->Next()) {
+    while (const FolderEntry* entry = walk->Next()) {
       SCOPED_TRACE(entry->name);
       ASSERT_TRUE(entry->opened);
       EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
@@ -185,7 +189,7 @@ TEST(EntryWalkTest, EndsCleanlyAfterAnyNumberOfReadersAndARetry) {
     const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
     OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     EntryWalk walk(folder.get(), output, readers);
-    const WalkEntry* entry;
+    const FolderEntry* entry;
     while ((entry = walk.Next()) != nullptr && entry->opened)
       EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
     ASSERT_NE(entry, nullptr);

@@ -1,10 +1,13 @@
 // Helpers shared by the tests: a private temporary folder and whole-file reads.
 #pragma once
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 
 /// A fresh folder under the system's temporary folder, removed with all it holds.
 class ScopedTempDir {
