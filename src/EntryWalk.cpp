@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,21 +17,44 @@ namespace {
 // Entries are opened without blocking, so that a named pipe without a writer cannot stall the run.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
-constexpr std::size_t kReadBufferSize = kFirstReadSize + kScanSlack;
+// Opening an entry and reading its first part from a warm page cache takes a few microseconds;
+// from a disk or over a network it takes tens or hundreds.
+constexpr std::int64_t kSlowNanoseconds = 50000;
+
+// Of the last 32 entries, this many slow ones take the walk deep, and this few bring it back. The
+// gap keeps a busy machine, where a quick call is now and then slow, from switching back and forth.
+constexpr int kSlowToGoDeep = 8;
+constexpr int kSlowToGoShallow = 1;
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Entries the listing calls a regular file, a link or nothing yet may hold lines; folders, pipes,
+// sockets and devices do not, and are only opened in their turn.
+bool MayHoldLines(unsigned char type) {
+  return type == DT_REG || type == DT_LNK || type == DT_UNKNOWN;
+}
+
+std::int64_t Now() noexcept {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 }  // namespace
 
-EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers) noexcept
-    : folder_(folder), folderFd_(::dirfd(folder)), output_(output) {
-  if (readers > kMostReaders) readers = kMostReaders;
-  if (readers <= 0) return;
-  readBuffers_ = static_cast<char*>(std::malloc(kWindow * kReadBufferSize));
-  if (readBuffers_ == nullptr) return;
-  while (readers_ < readers && StartThread(readerThreads_[readers_], RunReader, this)) ++readers_;
+EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth) noexcept
+    : folder_(folder),
+      folderFd_(::dirfd(folder)),
+      output_(output),
+      depth_(depth),
+      shallowReaders_(readers < 0                     ? 0
+                      : readers > kMostShallowReaders ? kMostShallowReaders
+                                                      : readers) {
+  for (Slot& slot : slots_) freeSlots_[freeCount_++] = &slot;
+  ScopedLock lock(mutex_);
+  SetDeepLocked(depth_ == Depth::kAlwaysDeep);
 }
 
 EntryWalk::~EntryWalk() {
@@ -38,17 +62,18 @@ EntryWalk::~EntryWalk() {
   for (std::uint64_t sequence = next_ - (holding_ ? 1 : 0); sequence < listing_; ++sequence) {
     if (SlotOf(sequence).entry.fd >= 0) ::close(SlotOf(sequence).entry.fd);
   }
-  std::free(readBuffers_);
-}
-
-char* EntryWalk::ReadBuffer(const Slot& slot) const noexcept {
-  return readBuffers_ + static_cast<std::size_t>(&slot - slots_) * kReadBufferSize;
+  for (Slot& slot : slots_) std::free(slot.buffer);
 }
 
 void* EntryWalk::RunReader(void* walk) noexcept {
   EntryWalk& self = *static_cast<EntryWalk*>(walk);
   ScopedLock lock(self.mutex_);
+  const int number = self.readersNumbered_++;
   while (!self.stopping_) {
+    if (number >= self.activeReaders_) {
+      self.depthChanged_.Wait(self.mutex_);
+      continue;
+    }
     Slot* slot = self.FindWorkAheadLocked();
     if (slot == nullptr) {
       ++self.idleReaders_;
@@ -58,19 +83,19 @@ void* EntryWalk::RunReader(void* walk) noexcept {
     }
     slot->state = State::kTaken;
     self.mutex_.Unlock();
-    self.WorkAhead(*slot);
+    const Speed speed = self.TakeUp(*slot, false);
     self.mutex_.Lock();
     slot->state = State::kDone;
+    self.CountEntryLocked(speed);
     if (self.mainWaiting_ && slot == &self.SlotOf(self.next_)) self.entryDone_.Signal();
   }
   return nullptr;
 }
 
-bool EntryWalk::ListAhead() noexcept {
-  // The slots past the listed ones are free, and no reader looks at them: they are filled without
-  // the lock, and the caller publishes them.
-  bool worthReadingAhead = false;
-  while (!listingEnded_ && listing_ - next_ < kWindow) {
+int EntryWalk::ListAhead() noexcept {
+  // The slots past the published ones belong to this thread alone until it publishes them.
+  int worthReadingAhead = 0;
+  while (!listingEnded_ && listing_ - next_ < static_cast<std::uint64_t>(window_)) {
     errno = 0;
     const dirent* found = ::readdir(folder_);
     if (found == nullptr) {
@@ -79,19 +104,25 @@ bool EntryWalk::ListAhead() noexcept {
       break;
     }
     if (IsDotOrDotDot(found->d_name)) continue;
-    Slot& slot = SlotOf(listing_++);
+    Slot& slot = *freeSlots_[--freeCount_];
+    ring_[listing_++ % kDeepWindow] = &slot;
     std::memcpy(slot.name, found->d_name, std::strlen(found->d_name) + 1);
-    slot.worthReadingAhead = found->d_type == DT_REG;
+    const bool mayHoldLines = MayHoldLines(found->d_type);
+    if (mayHoldLines && slot.buffer == nullptr) {
+      slot.buffer = static_cast<char*>(std::malloc(kFirstReadSize + kScanSlack));
+    }
+    slot.worthReadingAhead = mayHoldLines && slot.buffer != nullptr;
     slot.state = State::kListed;
     ForgetWorkAhead(slot);
-    worthReadingAhead = worthReadingAhead || slot.worthReadingAhead;
+    worthReadingAhead += slot.worthReadingAhead;
   }
   return worthReadingAhead;
 }
 
 EntryWalk::Slot* EntryWalk::FindWorkAheadLocked() noexcept {
-  for (std::uint64_t sequence = next_; sequence < listed_; ++sequence) {
-    Slot& slot = SlotOf(sequence);
+  if (unclaimed_ < next_) unclaimed_ = next_;
+  for (; unclaimed_ < listed_; ++unclaimed_) {
+    Slot& slot = SlotOf(unclaimed_);
     if (slot.state == State::kListed && slot.worthReadingAhead) return &slot;
   }
   return nullptr;
@@ -138,25 +169,40 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
   return true;
 }
 
-void EntryWalk::WorkAhead(Slot& slot) noexcept {
+EntryWalk::Speed EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
+  const std::int64_t started = Now();
+  bool fresh = false;
   off_t size = 0;
-  if (!OpenEntry(slot, false, size) || !slot.entry.regular) return;
   FolderEntry& entry = slot.entry;
-  char* const buffer = ReadBuffer(slot);
-  ssize_t got;
-  do {
-    got = ::read(entry.fd, buffer, kFirstReadSize);
-  } while (got < 0 && errno == EINTR);
-  // The entry is opened and read again in its turn, which alone may report a failure.
-  if (got < 0) return ForgetWorkAhead(slot);
-  std::memset(buffer + got, 0, kScanSlack);
-  entry.start.firstBytes = std::string_view(buffer, static_cast<std::size_t>(got));
-  // A regular file gives less than asked for only at its end; the size confirms it.
-  entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
-  if (entry.start.whole) {
-    ::close(entry.fd);
-    entry.fd = -1;
+  if (OpenEntry(slot, inTurn, size) && entry.regular && slot.buffer != nullptr) {
+    const std::size_t wanted = entry.start.sizeLimit < kFirstReadSize
+                                   ? static_cast<std::size_t>(entry.start.sizeLimit)
+                                   : kFirstReadSize;
+    ssize_t got;
+    do {
+      got = ::read(entry.fd, slot.buffer, wanted);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0 && !slot.bufferUsed) {
+      slot.bufferUsed = true;
+      fresh = true;
+    }
+    if (got >= 0) {
+      std::memset(slot.buffer + got, 0, kScanSlack);
+      entry.start.firstBytes = std::string_view(slot.buffer, static_cast<std::size_t>(got));
+      // A regular file gives less than asked for only at its end; the size confirms it.
+      entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
+      if (entry.start.whole) {
+        ::close(entry.fd);
+        entry.fd = -1;
+      }
+    } else if (!inTurn) {
+      // The entry is opened and read again in its turn, which alone may report a failure.
+      ForgetWorkAhead(slot);
+    }
+    // In its turn, the block copy reads the entry from its start again, and reports a failure.
   }
+  if (fresh || entry.start.sizeLimit != UINT64_MAX) return Speed::kUntold;
+  return Now() - started > kSlowNanoseconds ? Speed::kSlow : Speed::kQuick;
 }
 
 void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
@@ -165,24 +211,55 @@ void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
   slot.entry.name = slot.name;
 }
 
-void EntryWalk::OpenInTurn(Slot& slot) noexcept {
-  off_t size = 0;
-  if (OpenEntry(slot, true, size) || readers_ == 0) return;
+void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
+  heldTakenUp_ = true;
+  heldSpeed_ = TakeUp(slot, true);
+  if (slot.entry.opened || readers_ == 0) return;
   // Files opened ahead may hold the last descriptors or the memory the open needed: they are
   // given up, and the open is made once more as it would be without reading ahead.
   StopReadingAhead();
-  OpenEntry(slot, true, size);
+  TakeUp(slot, true);
+}
+
+void EntryWalk::CountEntryLocked(Speed speed) noexcept {
+  if (speed != Speed::kUntold) recentSlow_ = recentSlow_ << 1 | (speed == Speed::kSlow ? 1U : 0U);
+}
+
+void EntryWalk::FollowStorageLocked() noexcept {
+  if (depth_ == Depth::kAlwaysDeep || stoppedForGood_) return;
+  const int slow = __builtin_popcount(recentSlow_);
+  if (!deep_ && slow >= kSlowToGoDeep) SetDeepLocked(true);
+  if (deep_ && slow <= kSlowToGoShallow) SetDeepLocked(false);
+}
+
+void EntryWalk::SetDeepLocked(bool deep) noexcept {
+  deep_ = deep;
+  window_ = deep ? kDeepWindow : kShallowWindow;
+  const int wanted = deep ? kDeepReaders : shallowReaders_;
+  // A reader started here waits for the lock, then takes the next number.
+  while (readers_ < wanted && StartThread(readerThreads_[readers_], RunReader, this)) ++readers_;
+  if (wanted < activeReaders_) {
+    // Readers beyond the active ones must not wait for work, or a signal could wake one of them
+    // in vain: they move over to depthChanged_.
+    workListed_.Broadcast();
+  } else {
+    depthChanged_.Broadcast();
+  }
+  activeReaders_ = wanted;
 }
 
 void EntryWalk::StopReadingAhead() noexcept {
+  stoppedForGood_ = true;
   if (readers_ == 0) return;
   {
     ScopedLock lock(mutex_);
     stopping_ = true;
     workListed_.Broadcast();
+    depthChanged_.Broadcast();
   }
   for (int reader = 0; reader < readers_; ++reader) JoinThread(readerThreads_[reader]);
   readers_ = 0;
+  window_ = kShallowWindow;
   // What was read whole holds no descriptor and stays; the rest is opened again in its turn.
   for (std::uint64_t sequence = next_; sequence < listing_; ++sequence) {
     if (!SlotOf(sequence).entry.start.whole) ForgetWorkAhead(SlotOf(sequence));
@@ -191,29 +268,36 @@ void EntryWalk::StopReadingAhead() noexcept {
 
 const FolderEntry* EntryWalk::Next() noexcept {
   if (holding_) {
-    FolderEntry& held = SlotOf(next_ - 1).entry;
-    if (held.fd >= 0) ::close(held.fd);
-    held.fd = -1;
+    Slot& held = SlotOf(next_ - 1);
+    if (held.entry.fd >= 0) ::close(held.entry.fd);
+    held.entry.fd = -1;
+    freeSlots_[freeCount_++] = &held;
     holding_ = false;
   }
-  const bool worthReadingAhead = ListAhead();
+  const int worthReadingAhead = ListAhead();
 
   mutex_.Lock();
   listed_ = listing_;
-  if (worthReadingAhead && idleReaders_ > 0) workListed_.Broadcast();
+  if (heldTakenUp_) CountEntryLocked(heldSpeed_);
+  heldTakenUp_ = false;
+  FollowStorageLocked();
+  for (int woken = 0; woken < worthReadingAhead && woken < idleReaders_; ++woken) workListed_.Signal();
   if (next_ == listed_) {
     mutex_.Unlock();
     return nullptr;
   }
   Slot& slot = SlotOf(next_);
   while (slot.state == State::kTaken) {
-    // A reader has it in hand: read another entry ahead meanwhile, or wait if none is left.
-    if (Slot* ahead = FindWorkAheadLocked()) {
+    // A reader has it in hand. Shallow, with the storage quick, another entry is read ahead
+    // meanwhile; deep, the readers have the storage busy, and this thread only waits.
+    Slot* ahead = deep_ ? nullptr : FindWorkAheadLocked();
+    if (ahead != nullptr) {
       ahead->state = State::kTaken;
       mutex_.Unlock();
-      WorkAhead(*ahead);
+      const Speed speed = TakeUp(*ahead, false);
       mutex_.Lock();
       ahead->state = State::kDone;
+      CountEntryLocked(speed);
       continue;
     }
     mainWaiting_ = true;
@@ -223,8 +307,8 @@ const FolderEntry* EntryWalk::Next() noexcept {
   ++next_;
   mutex_.Unlock();
   holding_ = true;
-  // An entry not opened yet is opened in its turn; so is one whose open ahead failed, for want of
+  // An entry nobody took is taken up in its turn; so is one whose open ahead failed, for want of
   // descriptors say, and only that open decides whether it opens.
-  if (!slot.entry.opened) OpenInTurn(slot);
+  if (!slot.entry.opened) TakeUpInTurn(slot);
   return &slot.entry;
 }

@@ -38,7 +38,7 @@ void PrintUsage() {
   WriteMessage("\nUsage: docgleaner [target folder] [output file]\n\n");
 }
 
-int RunFolderParser(int argumentCount, char* argumentVector[]) {
+int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
   if (argumentCount != 3) {
     PrintUsage();
     return -1;
@@ -63,7 +63,7 @@ int RunFolderParser(int argumentCount, char* argumentVector[]) {
 
   // Entries are opened relative to the open folder: the same file as the folder text joined to
   // the name with one "/", without any limit on the joined length.
-  EntryWalk walk(folder.get(), output, processors - 1);
+  EntryWalk walk(folder.get(), output, processors - 1, depth);
   std::int32_t entryNumber = 0;
   const char* failure = nullptr;
   while (!output.Failed()) {

@@ -1,8 +1,11 @@
 // The command line and the run: walks a folder and gathers each entry's comment block.
 #pragma once
 
+#include "EntryWalk.h"
+
 /// Writes the usage message to standard error.
 void PrintUsage();
 
-/// Runs the tool on its command line; returns 0 after a complete run, -1 after any failure.
-int RunFolderParser(int argumentCount, char* argumentVector[]);
+/// Runs the tool on its command line, reading ahead as \a depth says; returns 0 after a complete
+/// run, -1 after any failure.
+int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth = Depth::kFollowStorage);

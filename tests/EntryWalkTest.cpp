@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>

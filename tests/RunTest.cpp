@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,11 +32,22 @@ struct RunResult {
   std::string standardError;
 };
 
-// Runs the tool with \a arguments in \a workingFolder, behind the words of \a wrapper if any (a
-// shell that sets limits, strace), on one processor if \a oneProcessor; kills it after ten seconds.
+// How the tool is run: pinned to one processor or not, and with its walk deep from the start or as
+// the storage asks.
+struct RunMode {
+  bool oneProcessor = false;
+  bool deep = false;
+  bool countReads = false;  // the run writes how many reads threads but the main one made
+};
+
+std::string Describe(RunMode mode) {
+  return std::string(mode.oneProcessor ? ", one processor" : "") + (mode.deep ? ", deep" : "");
+}
+
+// Runs the tool with \a arguments in \a workingFolder, as \a mode says, behind the words of
+// \a wrapper if any (a shell that sets limits, strace); kills it after ten seconds.
 RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& workingFolder,
-                  const fs::path& scratch, bool oneProcessor = false,
-                  const std::vector<std::string>& wrapper = {}) {
+                  const fs::path& scratch, RunMode mode = {}, const std::vector<std::string>& wrapper = {}) {
   const fs::path outPath = scratch / "stdout", errPath = scratch / "stderr";
   const pid_t child = ::fork();
   if (child == 0) {
@@ -44,7 +57,7 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
     CPU_ZERO(&processors);
     if (::sched_getaffinity(0, sizeof processors, &processors) != 0) ::_exit(127);
     for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (CPU_ISSET(cpu, &processors) && oneProcessor && kept++ > 0) CPU_CLR(cpu, &processors);
+      if (CPU_ISSET(cpu, &processors) && mode.oneProcessor && kept++ > 0) CPU_CLR(cpu, &processors);
     }
     if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 ||
         ::chdir(workingFolder.c_str()) != 0 || ::sched_setaffinity(0, sizeof processors, &processors) != 0)
@@ -55,7 +68,10 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
     if (!wrapper.empty()) ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     std::vector<char*> argv;
     for (const std::string& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(const_cast<char*>(DOCGLEANER_PATH));
+    argv.push_back(
+        const_cast<char*>(mode.deep || mode.countReads ? DOCGLEANER_TEST_TOOL_PATH : DOCGLEANER_PATH));
+    if (mode.deep) argv.push_back(const_cast<char*>("--deep"));
+    if (mode.countReads) argv.push_back(const_cast<char*>("--count-reads"));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     ::execvp(argv[0], argv.data());
@@ -266,7 +282,7 @@ std::string Substitute(std::string argument, const fs::path& folder, const fs::p
 }
 
 // Runs \a runCase in a folder of its own and checks its message, status and output file.
-void CheckRun(const RunCase& runCase, bool oneProcessor) {
+void CheckRun(const RunCase& runCase, RunMode mode) {
   const ScopedTempDir scratch;
   const fs::path folder = scratch.Path() / "in", output = scratch.Path() / "out.md";
   fs::create_directory(folder);
@@ -284,7 +300,7 @@ void CheckRun(const RunCase& runCase, bool oneProcessor) {
   for (const std::string& word : runCase.wrapper) wrapper.push_back(Substitute(word, folder, output));
 
   const fs::path workingFolder = runCase.runInsideFolder ? folder : scratch.Path();
-  const RunResult result = RunTool(arguments, workingFolder, scratch.Path(), oneProcessor, wrapper);
+  const RunResult result = RunTool(arguments, workingFolder, scratch.Path(), mode, wrapper);
 
   EXPECT_EQ(result.status, runCase.expectedStatus);
   EXPECT_EQ(result.standardError, runCase.expectedError);
@@ -301,15 +317,17 @@ void CheckRun(const RunCase& runCase, bool oneProcessor) {
   }
 }
 
-// Runs of each case: on one processor, where the run does all its work on one thread, and a few
-// times with every processor, where threads read ahead and write behind as timing has it.
-constexpr bool kRunProcessors[] = {true, false, false, false};
+// Runs of each case: on one processor, where a run on quick storage does all its work on one
+// thread; a few times with every processor, where threads read ahead and write behind as timing
+// has it; and deep from the start, on one processor and on all.
+constexpr RunMode kRunModes[] = {{true, false},  {false, false}, {false, false},
+                                 {false, false}, {true, true},   {false, true}};
 
 TEST(RunTest, EachCaseLeavesItsMessageStatusAndDocument) {
-  for (const bool oneProcessor : kRunProcessors) {
+  for (const RunMode mode : kRunModes) {
     for (const RunCase& runCase : kRunCases) {
-      SCOPED_TRACE(std::string(runCase.name) + (oneProcessor ? ", one processor" : ""));
-      CheckRun(runCase, oneProcessor);
+      SCOPED_TRACE(runCase.name + Describe(mode));
+      CheckRun(runCase, mode);
     }
   }
 }
@@ -320,16 +338,18 @@ TEST(RunTest, RunsInASmallAddressSpace) {
 #endif
   // At the first limit the threads and large buffers are partly to be had; at the second, in
   // little more than the C library needs, none of them.
-  for (const char* limit : {"4000", "2700"}) {
-    SCOPED_TRACE(limit);
-    CheckRun({"SmallAddressSpace",
-              {"@in/", "@out"},
-              kLargeEntries,
-              "",
-              0,
-              Output::kDocument,
-              Limited(std::string("ulimit -v ") + limit)},
-             false);
+  for (const bool deep : {false, true}) {
+    for (const char* limit : {"4000", "2700"}) {
+      SCOPED_TRACE(limit + Describe({false, deep}));
+      CheckRun({"SmallAddressSpace",
+                {"@in/", "@out"},
+                kLargeEntries,
+                "",
+                0,
+                Output::kDocument,
+                Limited(std::string("ulimit -v ") + limit)},
+               {false, deep});
+    }
   }
 }
 
@@ -349,10 +369,10 @@ TEST(RunTest, ReportsSystemCallsThatFail) {
       {"ThreadsCannotStart", {"@in/", "@out"}, ManyFiles(40), "", 0, Output::kDocument, Injected("clone,clone3", "error=EAGAIN")},
   };
   // clang-format on
-  for (const bool oneProcessor : kRunProcessors) {
+  for (const RunMode mode : kRunModes) {
     for (const RunCase& runCase : kInjectedCases) {
-      SCOPED_TRACE(std::string(runCase.name) + (oneProcessor ? ", one processor" : ""));
-      CheckRun(runCase, oneProcessor);
+      SCOPED_TRACE(runCase.name + Describe(mode));
+      CheckRun(runCase, mode);
     }
   }
 }
@@ -376,7 +396,7 @@ TEST(RunTest, ListingErrorKeepsTheEntriesBeforeIt) {
   const std::vector<Entry> entries = ManyFiles(3000);
   for (const Entry& entry : entries) MakeEntry(folder, entry);
 
-  const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), false,
+  const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), {},
                                    Injected("getdents64", "error=EIO:when=2"));
 
   EXPECT_EQ(result.status, 255);
@@ -391,28 +411,85 @@ TEST(RunTest, ListingErrorKeepsTheEntriesBeforeIt) {
   EXPECT_EQ(written.substr(written.size() - 3), "\n\n\n");
 }
 
-TEST(RunTest, OpensEntriesAheadOnOtherThreads) {
-  if (!HaveStrace()) GTEST_SKIP() << "needs strace to see which thread opens what";
-  cpu_set_t processors;
-  if (::sched_getaffinity(0, sizeof processors, &processors) != 0 || CPU_COUNT(&processors) < 2)
-    GTEST_SKIP() << "reads ahead only with two processors or more";
-  const ScopedTempDir scratch;
-  fs::create_directory(scratch.Path() / "in");
-  for (const Entry& entry : ManyFiles(200)) MakeEntry(scratch.Path() / "in", entry);
-  const fs::path calls = scratch.Path() / "calls";
-  const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), false,
-                                   {"strace", "-f", "-e", "trace=openat", "-o", calls.string()});
-  ASSERT_EQ(result.status, 0);
-  // Each line starts with the number of the thread that made the call; the first is the main one.
-  std::istringstream lines(ReadWholeFile(calls));
-  std::string line, mainThread;
-  int openedElsewhere = 0;
-  while (std::getline(lines, line)) {
-    const std::string thread = line.substr(0, line.find(' '));
-    if (mainThread.empty()) mainThread = thread;
-    if (thread != mainThread && line.find("\"file") != std::string::npos) ++openedElsewhere;
+// A fresh ext2 file system, whose listings give no entry types, mounted on a new folder for the life
+// of the object; Mounted() is false where that cannot be done (without root or loop devices).
+class TypelessFileSystem {
+ public:
+  explicit TypelessFileSystem(const fs::path& folder) : folder_(folder.string()) {
+    fs::create_directory(folder);
+    const std::string image = folder_ + ".img";
+    const std::string commands = "truncate -s 16M '" + image + "' && mkfs.ext2 -q -F -O ^filetype '" + image +
+                                 "' && mount -o loop '" + image + "' '" + folder_ + "'";
+    mounted_ = std::system((commands + " 2>/dev/null").c_str()) == 0;
+    if (mounted_) fs::remove(folder / "lost+found");
   }
-  EXPECT_GT(openedElsewhere, 0);
+  TypelessFileSystem(const TypelessFileSystem&) = delete;
+  TypelessFileSystem& operator=(const TypelessFileSystem&) = delete;
+  ~TypelessFileSystem() {
+    if (mounted_) {
+      EXPECT_EQ(std::system(("umount '" + folder_ + "'").c_str()), 0);
+    }
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+TEST(RunTest, ReadsAheadOnOtherThreadsAsTheStorageAsks) {
+  cpu_set_t processors;
+  const bool several =
+      ::sched_getaffinity(0, sizeof processors, &processors) == 0 && CPU_COUNT(&processors) > 1;
+  // clang-format off
+  const struct {
+    const char* name;
+    Kind kind;              // of the entries: files, or links to files elsewhere
+    bool typeless;          // on a file system whose listings give no entry types
+    RunMode mode;
+    std::vector<std::string> wrapper;
+    bool readsElsewhere;    // whether threads but the main one read entries
+  } kCases[] = {
+      {"Files", Kind::kFile, false, {false, false, true}, {}, true},
+      {"Links", Kind::kLink, false, {false, false, true}, {}, true},
+      {"FilesOfNoListedType", Kind::kFile, true, {false, false, true}, {}, true},
+      {"QuickStorageOnOneProcessor", Kind::kFile, false, {true, false, true}, {}, false},
+      {"SlowStorageOnOneProcessor", Kind::kFile, false, {true, false, true}, Injected("openat", "delay_exit=300"), true},
+      {"DeepOnOneProcessor", Kind::kLink, true, {true, true, true}, {}, true},
+  };
+  // clang-format on
+  for (const auto& readCase : kCases) {
+    SCOPED_TRACE(readCase.name);
+    if (!readCase.mode.oneProcessor && !several) continue;  // reads ahead only with two processors
+    if (!readCase.wrapper.empty() && !HaveStrace()) continue;
+    const ScopedTempDir scratch;
+    const fs::path folder = scratch.Path() / "in", targets = scratch.Path() / "targets";
+    std::optional<TypelessFileSystem> typeless;
+    if (readCase.typeless) typeless.emplace(folder);
+    if (typeless && !typeless->Mounted()) {
+      std::printf("%s: skipped, a typeless file system cannot be mounted here\n", readCase.name);
+      continue;
+    }
+    fs::create_directories(folder);
+    fs::create_directory(targets);
+    std::vector<Entry> entries = ManyFiles(1000);
+    for (Entry& entry : entries) {
+      if (readCase.kind != Kind::kLink) continue;
+      WriteWholeFile(targets / entry.name, entry.contents);
+      entry = {entry.name, Kind::kLink, (targets / entry.name).string(), entry.body};
+    }
+    for (const Entry& entry : entries) MakeEntry(folder, entry);
+    const RunResult result =
+        RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path(), readCase.mode, readCase.wrapper);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadWholeFile(scratch.Path() / "out.md"), ExpectedDocument("in/", entries, folder));
+    const long readsElsewhere = std::atol(result.standardOutput.c_str());
+    if (readCase.readsElsewhere) {
+      EXPECT_GT(readsElsewhere, 20) << result.standardOutput;
+    } else {
+      EXPECT_EQ(readsElsewhere, 0) << result.standardOutput;
+    }
+  }
 }
 
 TEST(RunTest, ReadsItsOwnOutputOnlyAsFarAsWritten) {
@@ -435,9 +512,9 @@ TEST(RunTest, ReadsItsOwnOutputOnlyAsFarAsWritten) {
   KeepLastListed(folder, links, 2);
   const std::string folderText = folder.string() + "/";
   // A run that fed on itself would stop at 64 MiB here rather than fill the disk.
-  const auto run = [&](bool oneProcessor) {
+  const auto run = [&](RunMode mode) {
     const RunResult result = RunTool({folderText, folderText + "out.md"}, scratch.Path(), scratch.Path(),
-                                     oneProcessor, Limited("trap '' XFSZ && ulimit -f 131072"));
+                                     mode, Limited("trap '' XFSZ && ulimit -f 131072"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.standardError, "");
     return ReadWholeFile(folder / "out.md");
@@ -445,7 +522,7 @@ TEST(RunTest, ReadsItsOwnOutputOnlyAsFarAsWritten) {
 
   // Each of the output's own entries holds, as body lines, the lines after the header's "/*" line
   // as far as the output had been written when it opened: a part of the document before it.
-  const std::string written = run(true);
+  const std::string written = run({true, false});
   const std::string expected = ExpectedDocument(folderText, entries, folder);
   const std::size_t blockStart = written.find("\n/*\n") + 4;
   std::size_t at = 0, expectedAt = 0;
@@ -473,9 +550,9 @@ TEST(RunTest, ReadsItsOwnOutputOnlyAsFarAsWritten) {
   EXPECT_EQ(written.substr(at), expected.substr(expectedAt));
 
   // With threads, however they go, the run copies exactly as much of itself as on one.
-  for (int repeat = 0; repeat < 3; ++repeat) {
-    SCOPED_TRACE("with threads, run " + std::to_string(repeat));
-    EXPECT_TRUE(run(false) == written) << "differs from the run on one processor";
+  for (const RunMode mode : kRunModes) {
+    SCOPED_TRACE("run" + Describe(mode));
+    EXPECT_TRUE(run(mode) == written) << "differs from the run on one processor";
   }
 }
 
