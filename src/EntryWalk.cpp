@@ -54,7 +54,7 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth
                                                       : readers) {
   for (Slot& slot : slots_) freeSlots_[freeCount_++] = &slot;
   ScopedLock lock(mutex_);
-  SetDeepLocked(depth_ == Depth::kAlwaysDeep);
+  SetDeepLocked(depth_ == Depth::kAlternating);
 }
 
 EntryWalk::~EntryWalk() {
@@ -226,7 +226,11 @@ void EntryWalk::CountEntryLocked(Speed speed) noexcept {
 }
 
 void EntryWalk::FollowStorageLocked() noexcept {
-  if (depth_ == Depth::kAlwaysDeep || stoppedForGood_) return;
+  if (stoppedForGood_) return;
+  if (depth_ == Depth::kAlternating) {
+    if (deep_ != (next_ / kAlternation % 2 == 0)) SetDeepLocked(!deep_);
+    return;
+  }
   const int slow = __builtin_popcount(recentSlow_);
   if (!deep_ && slow >= kSlowToGoDeep) SetDeepLocked(true);
   if (deep_ && slow <= kSlowToGoShallow) SetDeepLocked(false);

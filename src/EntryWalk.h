@@ -60,7 +60,7 @@ struct FolderEntry {
 /// How deep the walk reads ahead.
 enum class Depth {
   kFollowStorage,  ///< shallow while entries are quick to open and read, deep while they are slow
-  kAlwaysDeep,     ///< deep from the start: for tests
+  kAlternating,    ///< for tests: deep from the start, then shallow and deep in turn every few entries
 };
 
 /// Hands over a folder's entries in listing order, "." and ".." left out.
@@ -88,6 +88,7 @@ class EntryWalk {
   static constexpr int kDeepWindow = 64;
   static constexpr int kMostShallowReaders = 4;
   static constexpr int kDeepReaders = 16;
+  static constexpr int kAlternation = 16;  // entries between changes of depth, where alternating
 
   enum class State : unsigned char {
     kListed,  // listed, not yet taken up

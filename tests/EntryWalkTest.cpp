@@ -159,23 +159,37 @@ long ReadsOfOtherThreads() {
     if (task.path().filename() == std::to_string(::gettid())) continue;
     std::istringstream io(ReadWholeFile(task.path() / "io"));
     for (std::string field; io >> field;) {
-      if (field == "syscr:") io >> reads;
+      long threadReads = 0;
+      if (field == "syscr:" && io >> threadReads) reads += threadReads;
     }
   }
   return reads;
 }
 
-TEST(EntryWalkTest, AReaderWaitingForWorkIsWokenForIt) {
-  // This thread takes its time over each entry, so the reader runs out of work and waits before
-  // every entry listed next; it must be woken for each, and so read nearly all of them.
-  constexpr int kFiles = 40;
-  const ScopedTempDir scratch;
-  WriteNumberedFiles(scratch.Path(), kFiles);
-  const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
-  OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EntryWalk walk(folder.get(), output, 1);
-  while (walk.Next() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  EXPECT_GT(ReadsOfOtherThreads(), kFiles * 3 / 4);
+TEST(EntryWalkTest, ReadersWaitingForWorkAreWokenForIt) {
+  // This thread takes its time over each entry, so the readers run out of work and wait before
+  // every entry listed next. They must be woken for each and, where the walk turns shallow and then
+  // deep again, when it turns deep; so they read nearly every entry, as each deep stretch reads
+  // ahead over the shallow one after it.
+  const struct {
+    const char* name;
+    int readers;  // while shallow
+    Depth depth;
+    int files;
+  } kWalks[] = {
+      {"one reader", 1, Depth::kFollowStorage, 40},
+      {"deep and shallow in turn", 0, Depth::kAlternating, 160},
+  };
+  for (const auto& walkCase : kWalks) {
+    SCOPED_TRACE(walkCase.name);
+    const ScopedTempDir scratch;
+    WriteNumberedFiles(scratch.Path(), walkCase.files);
+    const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
+    OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    EntryWalk walk(folder.get(), output, walkCase.readers, walkCase.depth);
+    while (walk.Next() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_GT(ReadsOfOtherThreads(), walkCase.files * 3 / 4);
+  }
 }
 
 TEST(EntryWalkTest, EndsCleanlyAfterAnyNumberOfReadersAndARetry) {

@@ -1,7 +1,7 @@
-// The tool as the run tests also run it. "--deep" before its arguments makes the walk deep from the
-// start; "--count-reads" makes it write to standard output, after the run, how many reads threads
-// other than the main one made. Built as the tool is, with no C++ runtime, so that it runs under
-// the same limits.
+// The tool as the run tests also run it. "--alternate" before its arguments makes the walk deep
+// from the start, then shallow and deep in turn every few entries; "--count-reads" makes it write
+// to standard output, after the run, how many reads threads other than the main one made. Built as the tool
+// is, with no C++ runtime, so that it runs under the same limits.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,7 +29,7 @@ int main(int argc, char* argv[]) {
   Depth depth = Depth::kFollowStorage;
   bool countReads = false;
   for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
-    if (std::strcmp(argv[1], "--deep") == 0) depth = Depth::kAlwaysDeep;
+    if (std::strcmp(argv[1], "--alternate") == 0) depth = Depth::kAlternating;
     if (std::strcmp(argv[1], "--count-reads") == 0) countReads = true;
     argv[1] = argv[0];
   }
