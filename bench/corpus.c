@@ -2,7 +2,8 @@
      corpus small FOLDER     20,000 source-like files of about 2 KiB, each with a 12-line block
      corpus bigblock FILE    256 MiB whose block opens on its first line and never closes
      corpus bigtail FILE     2 GiB whose block closes on its third line
-     corpus many N L FOLDER  N entries with an L-line block each, hard links to a few files */
+     corpus many N L FOLDER  N entries with an L-line block each, hard links to a few files
+     corpus large FOLDER     2,000 files of 100 KiB, each with a 3-line block at its head */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,6 +65,19 @@ static int MakeMany(long count, int lines, const char *folder) {
   return 0;
 }
 
+static int MakeLarge(const char *folder) {
+  char path[4096];
+  for (int index = 0; index < 2000; ++index) {
+    snprintf(path, sizeof path, "%s/part_%04d.txt", folder, index);
+    FILE *out = fopen(path, "w");
+    if (out == NULL) return -1;
+    fprintf(out, "/*\nPart %d: the block at the head of a larger file.\n*/\n", index);
+    if (WriteCode(out, 100 * 1024 - 60, index) != 0) return -1;
+    if (fclose(out) != 0) return -1;
+  }
+  return 0;
+}
+
 int main(int argc, char *argv[]) {
   int failed = 1;
   if (argc == 3 && strcmp(argv[1], "small") == 0)
@@ -72,10 +86,12 @@ int main(int argc, char *argv[]) {
     failed = MakeBig(argv[2], 256LL << 20, 0);
   else if (argc == 3 && strcmp(argv[1], "bigtail") == 0)
     failed = MakeBig(argv[2], 2LL << 30, 1);
+  else if (argc == 3 && strcmp(argv[1], "large") == 0)
+    failed = MakeLarge(argv[2]);
   else if (argc == 5 && strcmp(argv[1], "many") == 0)
     failed = MakeMany(atol(argv[2]), atoi(argv[3]), argv[4]);
   else
-    fprintf(stderr, "usage: corpus small|bigblock|bigtail PATH, or corpus many N L FOLDER\n");
+    fprintf(stderr, "usage: corpus small|bigblock|bigtail|large PATH, or corpus many N L FOLDER\n");
   if (failed) perror("corpus");
   return failed ? 1 : 0;
 }

@@ -1,11 +1,13 @@
 /* Times two commands side by side: A, B, A, B, ... so that both meet the same state of a shared
    machine, and prints the median of the ratios A/B with the quartiles of those ratios.
 
-     pairs [--runs N] [--cpu C] [--sync] A-COMMAND -- B-COMMAND
+     pairs [--runs N] [--cpu C] [--sync] [--cold] A-COMMAND -- B-COMMAND
 
    A command is its words, run without a shell; a last word ">FILE" sends its standard output to
    FILE, written over. --cpu C runs both on processor C only; --sync flushes the file systems
-   before every run, so that one run's write-back does not land in the next one's time. Two pairs
+   before every run, so that one run's write-back does not land in the next one's time; --cold
+   also empties the page cache and the caches of names and inodes before every run, so that every
+   open and read goes to the storage (as root only). Two pairs
    are run first and not counted. The output is one line:
 
      ratio Q1 Q3 wallA wallB cpuA cpuB
@@ -34,6 +36,17 @@ static double Now(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+/* Flushes the file systems and, if cold, empties the kernel's caches of their contents; returns 0
+   on success. */
+static int Flush(int cold) {
+  sync();
+  if (!cold) return 0;
+  const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+  const int written = fd >= 0 && write(fd, "3\n", 2) == 2;
+  if (fd >= 0 && close(fd) != 0) return -1;
+  return written ? 0 : -1;
 }
 
 /* Runs the command once; sets its wall and user+system time in milliseconds; returns 0 if it
@@ -85,7 +98,7 @@ static struct Command ParseCommand(char **words, int count) {
 }
 
 int main(int argc, char *argv[]) {
-  int runs = 20, cpu = -1, flush = 0, at = 1;
+  int runs = 20, cpu = -1, flush = 0, cold = 0, at = 1;
   for (; at < argc && strncmp(argv[at], "--", 2) == 0 && argv[at][2] != '\0'; ++at) {
     if (strcmp(argv[at], "--runs") == 0 && at + 1 < argc) {
       runs = atoi(argv[++at]);
@@ -93,6 +106,8 @@ int main(int argc, char *argv[]) {
       cpu = atoi(argv[++at]);
     } else if (strcmp(argv[at], "--sync") == 0) {
       flush = 1;
+    } else if (strcmp(argv[at], "--cold") == 0) {
+      flush = cold = 1;
     } else {
       break;
     }
@@ -100,7 +115,7 @@ int main(int argc, char *argv[]) {
   int separator = at;
   while (separator < argc && strcmp(argv[separator], "--") != 0) ++separator;
   if (runs < 1 || runs > kMostRuns || separator == at || separator + 1 >= argc) {
-    fprintf(stderr, "usage: pairs [--runs N] [--cpu C] [--sync] A-COMMAND -- B-COMMAND\n");
+    fprintf(stderr, "usage: pairs [--runs N] [--cpu C] [--sync] [--cold] A-COMMAND -- B-COMMAND\n");
     return 2;
   }
   if (cpu >= 0) {
@@ -120,7 +135,10 @@ int main(int argc, char *argv[]) {
   static double ratios[kMostRuns], walls[2][kMostRuns], cpus[2][kMostRuns];
   for (int run = -2; run < runs; ++run) {
     for (int side = 0; side < 2; ++side) {
-      if (flush) sync();
+      if (flush && Flush(cold) != 0) {
+        perror("pairs: emptying the caches");
+        return 1;
+      }
       double wall, used;
       if (RunOnce(&commands[side], &wall, &used) != 0) {
         fprintf(stderr, "pairs: %s failed\n", commands[side].words[0]);
