@@ -222,7 +222,10 @@ void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
 }
 
 void EntryWalk::CountEntryLocked(Speed speed) noexcept {
-  if (speed != Speed::kUntold) recentSlow_ = recentSlow_ << 1 | (speed == Speed::kSlow ? 1U : 0U);
+  if (speed == Speed::kUntold) return;
+  const std::uint32_t slow = speed == Speed::kSlow ? 1 : 0;
+  recentSlowCount_ += static_cast<int>(slow) - static_cast<int>(recentSlow_ >> 31);
+  recentSlow_ = recentSlow_ << 1 | slow;
 }
 
 void EntryWalk::FollowStorageLocked() noexcept {
@@ -231,9 +234,8 @@ void EntryWalk::FollowStorageLocked() noexcept {
     if (deep_ != (next_ / kAlternation % 2 == 0)) SetDeepLocked(!deep_);
     return;
   }
-  const int slow = __builtin_popcount(recentSlow_);
-  if (!deep_ && slow >= kSlowToGoDeep) SetDeepLocked(true);
-  if (deep_ && slow <= kSlowToGoShallow) SetDeepLocked(false);
+  if (!deep_ && recentSlowCount_ >= kSlowToGoDeep) SetDeepLocked(true);
+  if (deep_ && recentSlowCount_ <= kSlowToGoShallow) SetDeepLocked(false);
 }
 
 void EntryWalk::SetDeepLocked(bool deep) noexcept {

@@ -180,4 +180,5 @@ class EntryWalk {
   bool stopping_ = false;        // readers are to end
   bool deep_ = false;
   std::uint32_t recentSlow_ = 0;  // a bit for each of the last 32 entries taken up: set if slow
+  int recentSlowCount_ = 0;       // the bits set in recentSlow_
 };
