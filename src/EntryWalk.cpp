@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -49,9 +50,7 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth
       folderFd_(::dirfd(folder)),
       output_(output),
       depth_(depth),
-      shallowReaders_(readers < 0                     ? 0
-                      : readers > kMostShallowReaders ? kMostShallowReaders
-                                                      : readers) {
+      shallowReaders_(std::clamp(readers, 0, kMostShallowReaders)) {
   for (Slot& slot : slots_) freeSlots_[freeCount_++] = &slot;
   ScopedLock lock(mutex_);
   SetDeepLocked(depth_ == Depth::kAlternating);
@@ -212,7 +211,6 @@ void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
 }
 
 void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
-  heldTakenUp_ = true;
   heldSpeed_ = TakeUp(slot, true);
   if (slot.entry.opened || readers_ == 0) return;
   // Files opened ahead may hold the last descriptors or the memory the open needed: they are
@@ -284,8 +282,8 @@ const FolderEntry* EntryWalk::Next() noexcept {
 
   mutex_.Lock();
   listed_ = listing_;
-  if (heldTakenUp_) CountEntryLocked(heldSpeed_);
-  heldTakenUp_ = false;
+  CountEntryLocked(heldSpeed_);
+  heldSpeed_ = Speed::kUntold;
   FollowStorageLocked();
   for (int woken = 0; woken < worthReadingAhead && woken < idleReaders_; ++woken) workListed_.Signal();
   if (next_ == listed_) {

@@ -160,8 +160,7 @@ class EntryWalk {
   std::uint64_t listing_ = 0;  // the entry to list next; listed_ once published
   bool listingEnded_ = false;
   bool listingFailed_ = false;
-  bool heldTakenUp_ = false;          // whether the main thread took up the held entry itself
-  Speed heldSpeed_ = Speed::kUntold;  // and how long that took
+  Speed heldSpeed_ = Speed::kUntold;  // how long the main thread's own work on the held entry took
 
   Mutex mutex_;
   Condition workListed_;     // active readers wait here for a slot to take, or for stopping_
