@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +172,8 @@ struct RunCase {
 
 const Entry kBlockA{"a.txt", Kind::kFile, "/*\nA\n*/\n", "\tA\n"};
 const Entry kBlockB{"b.txt", Kind::kFile, "/*\nB\n*/\n", "\tB\n"};
+// Files read ahead only in part, which hold their descriptors, among folders opened in turn.
+const std::vector<Entry> kPartlyReadFiles = ManyFiles(30, Folders(10), std::string(70000, 'x'));
 const std::vector<Entry> kLargeEntries = {
     {"a.txt", Kind::kFile, "/*\n" + NumberedLines(20000, "") + "*/\n", NumberedLines(20000, "\t")},
     {"b.txt", Kind::kFile, "x\n" + NumberedLines(5000, "") + "/*\nB\n", "\tB\n"}};
@@ -200,9 +201,9 @@ const RunCase kRunCases[] = {
     // Limits at which one file at a time still opens and reads.
     {"SixDescriptors", {"@in/", "@out"}, ManyFiles(20, {{"sub", Kind::kFolder}}), "", 0, Output::kDocument, Limited("ulimit -n 6")},
     // Files read ahead only in part hold descriptors, which an open in turn may need.
-    {"SixDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 6")},
-    {"SevenDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 7")},
-    {"EightDescriptorsLargerFiles", {"@in/", "@out"}, ManyFiles(30, Folders(10), std::string(70000, 'x')), "", 0, Output::kDocument, Limited("ulimit -n 8")},
+    {"SixDescriptorsLargerFiles", {"@in/", "@out"}, kPartlyReadFiles, "", 0, Output::kDocument, Limited("ulimit -n 6")},
+    {"SevenDescriptorsLargerFiles", {"@in/", "@out"}, kPartlyReadFiles, "", 0, Output::kDocument, Limited("ulimit -n 7")},
+    {"EightDescriptorsLargerFiles", {"@in/", "@out"}, kPartlyReadFiles, "", 0, Output::kDocument, Limited("ulimit -n 8")},
     {"SmallStack", {"@in/", "@out"}, kLargeEntries, "", 0, Output::kDocument, Limited("ulimit -s 64")},
     // Failures part-way keep what was written before them.
     {"EntryCannotOpen", {"@in/", "@out"}, {kBlockA, {"gone.txt", Kind::kDanglingLink}, kBlockB}, "Cannot open file\n", 255, Output::kDocument},
