@@ -12,7 +12,8 @@
 
 #include "SummaryDocument.h"
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(DOCGLEANER_PORTABLE_SCAN)
+#define DOCGLEANER_SSE2_SCAN 1
 #include <emmintrin.h>
 #endif
 
@@ -56,7 +57,7 @@ ssize_t ReadEntry(int entryFd, char* into, std::size_t size) noexcept {
   }
 }
 
-#if defined(__SSE2__)
+#if defined(DOCGLEANER_SSE2_SCAN)
 /// Returns a mask with bit i set where byte i of \a bytes is a line feed or a NUL byte.
 inline int LineFeedOrNulMask(__m128i bytes) noexcept {
   const __m128i lineFeeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
@@ -72,7 +73,7 @@ inline std::size_t LowestBit(int mask) noexcept {
 /// Returns the first line feed or NUL byte among the \a size bytes at \a from, or nullptr; may look
 /// at up to kScanSlack bytes past them.
 inline const char* FindLineFeedOrNul(const char* from, std::size_t size) noexcept {
-#if defined(__SSE2__)
+#if defined(DOCGLEANER_SSE2_SCAN)
   for (std::size_t at = 0; at < size; at += 16) {
     const int found = LineFeedOrNulMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
     if (found != 0) {
@@ -181,7 +182,7 @@ class ChunkReader {
   char smallBuffer_[kChunkLimit + kSmallReadSize + kScanSlack];
 };
 
-#if defined(__SSE2__)
+#if defined(DOCGLEANER_SSE2_SCAN)
 void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
   if (output.Failed()) return;
   for (;;) {
