@@ -27,6 +27,12 @@ constexpr std::int64_t kSlowNanoseconds = 50000;
 constexpr int kSlowToGoDeep = 8;
 constexpr int kSlowToGoShallow = 1;
 
+// An open that fails for want of descriptors or memory may work once the files held open ahead are
+// closed; any other failure is final, as it would be without reading ahead.
+bool ForWantOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN;
+}
+
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -53,7 +59,7 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth
       shallowReaders_(std::clamp(readers, 0, kMostShallowReaders)) {
   for (Slot& slot : slots_) freeSlots_[freeCount_++] = &slot;
   ScopedLock lock(mutex_);
-  SetDeepLocked(depth_ == Depth::kAlternating);
+  SetDeepLocked(depth_ != Depth::kFollowStorage);
 }
 
 EntryWalk::~EntryWalk() {
@@ -119,6 +125,15 @@ int EntryWalk::ListAhead() noexcept {
 }
 
 EntryWalk::Slot* EntryWalk::FindWorkAheadLocked() noexcept {
+  if (!deep_) {
+    // Shallow, the main thread takes most entries in their turn itself, from the front of the
+    // window: a reader takes the farthest, so that the two seldom want the same entry.
+    for (std::uint64_t sequence = listed_; sequence > next_; --sequence) {
+      Slot& slot = SlotOf(sequence - 1);
+      if (slot.state == State::kListed && slot.worthReadingAhead) return &slot;
+    }
+    return nullptr;
+  }
   if (unclaimed_ < next_) unclaimed_ = next_;
   for (; unclaimed_ < listed_; ++unclaimed_) {
     Slot& slot = SlotOf(unclaimed_);
@@ -133,7 +148,10 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
     entry.fd = ::openat(folderFd_, slot.name, kOpenFlags);
   } while (entry.fd < 0 && errno == EINTR);
   entry.opened = entry.fd >= 0;
-  if (!entry.opened) return false;
+  if (!entry.opened) {
+    slot.openError = errno;
+    return false;
+  }
   // Whether to read is asked of the open file itself: the listing may be out of date, and a device
   // or a pipe behind a link could feed the run forever.
   struct stat status;
@@ -212,7 +230,7 @@ void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
 
 void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
   heldSpeed_ = TakeUp(slot, true);
-  if (slot.entry.opened || readers_ == 0) return;
+  if (slot.entry.opened || readers_ == 0 || !ForWantOfResources(slot.openError)) return;
   // Files opened ahead may hold the last descriptors or the memory the open needed: they are
   // given up, and the open is made once more as it would be without reading ahead.
   StopReadingAhead();
@@ -227,7 +245,7 @@ void EntryWalk::CountEntryLocked(Speed speed) noexcept {
 }
 
 void EntryWalk::FollowStorageLocked() noexcept {
-  if (stoppedForGood_) return;
+  if (stoppedForGood_ || depth_ == Depth::kDeep) return;
   if (depth_ == Depth::kAlternating) {
     if (deep_ != (next_ / kAlternation % 2 == 0)) SetDeepLocked(!deep_);
     return;
@@ -238,18 +256,25 @@ void EntryWalk::FollowStorageLocked() noexcept {
 
 void EntryWalk::SetDeepLocked(bool deep) noexcept {
   deep_ = deep;
+  unclaimed_ = next_;
   window_ = deep ? kDeepWindow : kShallowWindow;
   const int wanted = deep ? kDeepReaders : shallowReaders_;
   // A reader started here waits for the lock, then takes the next number.
   while (readers_ < wanted && StartThread(readerThreads_[readers_], RunReader, this)) ++readers_;
-  if (wanted < activeReaders_) {
+  const int active = std::min(wanted, readers_);
+  if (active < activeReaders_) {
     // Readers beyond the active ones must not wait for work, or a signal could wake one of them
     // in vain: they move over to depthChanged_.
     workListed_.Broadcast();
   } else {
     depthChanged_.Broadcast();
   }
-  activeReaders_ = wanted;
+  activeReaders_ = active;
+}
+
+bool EntryWalk::LeftToReadersLocked(const Slot& slot) const noexcept {
+  return depth_ != Depth::kFollowStorage && activeReaders_ > 0 && slot.state == State::kListed &&
+         slot.worthReadingAhead;
 }
 
 void EntryWalk::StopReadingAhead() noexcept {
@@ -258,6 +283,7 @@ void EntryWalk::StopReadingAhead() noexcept {
   {
     ScopedLock lock(mutex_);
     stopping_ = true;
+    activeReaders_ = 0;
     workListed_.Broadcast();
     depthChanged_.Broadcast();
   }
@@ -291,19 +317,10 @@ const FolderEntry* EntryWalk::Next() noexcept {
     return nullptr;
   }
   Slot& slot = SlotOf(next_);
-  while (slot.state == State::kTaken) {
-    // A reader has it in hand. Shallow, with the storage quick, another entry is read ahead
-    // meanwhile; deep, the readers have the storage busy, and this thread only waits.
-    Slot* ahead = deep_ ? nullptr : FindWorkAheadLocked();
-    if (ahead != nullptr) {
-      ahead->state = State::kTaken;
-      mutex_.Unlock();
-      const Speed speed = TakeUp(*ahead, false);
-      mutex_.Lock();
-      ahead->state = State::kDone;
-      CountEntryLocked(speed);
-      continue;
-    }
+  // This thread never opens an entry before its turn: where a reader has the next one in hand, it
+  // waits, so that an entry after one that ends the run, on a server that stopped answering say,
+  // cannot hold the run up.
+  while (slot.state == State::kTaken || LeftToReadersLocked(slot)) {
     mainWaiting_ = true;
     entryDone_.Wait(mutex_);
     mainWaiting_ = false;

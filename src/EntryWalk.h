@@ -2,20 +2,23 @@
 // opened and, if a regular file, ready to read.
 //
 // Stages. The main thread lists entries ahead of the one it hands over next, up to a window, and
-// hands them over in listing order. Reader threads take listed entries in order, open them, learn
-// what they are with fstat and read the first kFirstReadSize bytes of a regular file into the
-// entry's slot. An entry nobody took yet is taken up by the main thread in its turn; so is one
-// whose work ahead failed, and only that in-turn open decides whether it opens. Entries that the
+// hands them over in listing order. Reader threads take listed entries, open them, learn what they
+// are with fstat and read the first kFirstReadSize bytes of a regular file into the entry's slot.
+// An entry nobody took yet is taken up by the main thread in its turn; so is one whose work ahead
+// failed, and only that in-turn open decides whether it opens. The main thread never opens an
+// entry before its turn, so that, as on one thread, nothing after an entry that ends the run can
+// hold it up; a run that fails ends the process without waiting for the readers. Entries that the
 // listing calls a folder, pipe, socket or device are left for their turn.
 //
 // Depth follows the storage. The work on each entry, whoever does it, is timed. While it is quick,
 // as from a warm page cache, the walk stays shallow: a window of kShallowWindow entries, one reader
-// per processor beyond the first (none on one), and the main thread reads a later entry ahead
-// itself rather than wait for a reader. Once most of the recent entries were slow, as on a cold
-// cache or a network file system, the walk goes deep: a window of kDeepWindow entries and
-// kDeepReaders readers, started then, on any number of processors, since a thread that waits on
-// the storage costs no processor; the main thread then only waits. When entries turn quick again,
-// the readers beyond the shallow ones go idle.
+// per processor beyond the first (none on one), and the readers take the farthest entries while
+// the main thread takes the nearest in their turn, so that the two seldom wait for each other.
+// Once most of the recent entries were slow, as on a cold cache or a network file system, the
+// walk goes deep: a window of kDeepWindow entries and kDeepReaders readers, started then, on any
+// number of processors, since a thread that waits on the storage costs no processor; the readers
+// take the entries in listing order, and the main thread mostly waits. When entries turn quick
+// again, the readers beyond the shallow ones go idle.
 //
 // Ownership, by sequence number (next_ the entry to hand over next, listed_ the first not
 // published, listing_ the next to list):
@@ -30,8 +33,9 @@
 // Waits. Active readers with nothing to take wait on workListed_, signalled once for each entry
 // worth reading ahead that the main thread publishes; readers beyond the active ones wait on
 // depthChanged_. The main thread waits on entryDone_ for the entry it hands over next, signalled
-// by the reader that finishes it. Before an in-turn open that failed is tried again, and at the
-// end, every reader is stopped and joined; after that, each entry is opened in its turn.
+// by the reader that finishes it. Before an in-turn open that failed for want of descriptors or
+// memory is tried again, and at the end, every reader is stopped and joined; after that, each
+// entry is opened in its turn.
 //
 // With no reader, on one processor with quick storage or where no thread starts, the same code
 // runs on the main thread alone: it lists, opens and reads each entry in its turn.
@@ -57,10 +61,13 @@ struct FolderEntry {
   EntryStart start;            ///< what was read of it ahead, and how far it may be read
 };
 
-/// How deep the walk reads ahead.
+/// How deep the walk reads ahead. The depths but the first are for tests: with them, the main
+/// thread leaves every entry worth reading ahead to the readers while any are active, so that which
+/// thread reads an entry is certain, and a reader that is never woken stalls the walk.
 enum class Depth {
   kFollowStorage,  ///< shallow while entries are quick to open and read, deep while they are slow
-  kAlternating,    ///< for tests: deep from the start, then shallow and deep in turn every few entries
+  kDeep,           ///< deep throughout
+  kAlternating,    ///< deep from the start, then shallow and deep in turn every few entries
 };
 
 /// Hands over a folder's entries in listing order, "." and ".." left out.
@@ -109,6 +116,7 @@ class EntryWalk {
     State state;              // guarded by mutex_ while published
     char* buffer = nullptr;   // kFirstReadSize and kScanSlack bytes for the first read, or nullptr
     bool bufferUsed = false;  // whether the buffer's pages were written before
+    int openError = 0;        // errno of the last open that failed
     FolderEntry entry;
   };
 
@@ -118,7 +126,8 @@ class EntryWalk {
   /// Main thread: lists entries up to the window ahead of next_, without publishing them; returns
   /// how many are worth reading ahead.
   int ListAhead() noexcept;
-  /// With mutex_ held: returns the first published slot worth reading ahead that nobody took.
+  /// With mutex_ held: returns a published slot worth reading ahead that nobody took, the first when
+  /// deep, the last when shallow.
   Slot* FindWorkAheadLocked() noexcept;
   /// For the thread that owns \a slot: opens its entry, learns what it is and, for a regular file
   /// with a buffer, reads its first part; ahead of its turn, forgets whatever fails. Returns how
@@ -139,6 +148,9 @@ class EntryWalk {
   /// With mutex_ held, on the main thread: sets the window and the active readers for a deep walk
   /// or a shallow one, starting the readers wanted that are not running yet.
   void SetDeepLocked(bool deep) noexcept;
+  /// With mutex_ held, on the main thread: returns true if \a slot, next to hand over, is to wait for
+  /// a reader to take it, as the test depths ask.
+  bool LeftToReadersLocked(const Slot& slot) const noexcept;
   /// Main thread: stops and joins the readers for good, then forgets the work ahead that holds
   /// descriptors.
   void StopReadingAhead() noexcept;
@@ -171,8 +183,8 @@ class EntryWalk {
   // are written only by the main thread, which may read them without it.
   std::uint64_t next_ = 0;       // the entry to hand over next
   std::uint64_t listed_ = 0;     // the first entry not published
-  std::uint64_t unclaimed_ = 0;  // no slot before it, from next_ on, is left to take
-  int activeReaders_ = 0;        // readers numbered below it may take work
+  std::uint64_t unclaimed_ = 0;  // while deep, no slot before it, from next_ on, is left to take
+  int activeReaders_ = 0;        // readers numbered below it may take work; all have started
   int readersNumbered_ = 0;      // readers that have taken a number
   int idleReaders_ = 0;          // active readers waiting on workListed_
   bool mainWaiting_ = false;     // whether the main thread waits on entryDone_

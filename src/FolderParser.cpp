@@ -91,14 +91,12 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
   // tell of it only now.
   if (failure != nullptr && !output.Settle()) failure = nullptr;
   // The output is written out on every path, so a failed run keeps all it wrote before.
-  const bool outputWritten = output.Close();
+  if (!output.Close() && failure == nullptr) failure = "Cannot write output\n";
   if (failure != nullptr) {
     WriteMessage(failure);
-    return -1;
-  }
-  if (!outputWritten) {
-    WriteMessage("Cannot write output\n");
-    return -1;
+    // The process ends here, without waiting for readers still busy on entries the run will not
+    // use: an open on a server that stopped answering may never return.
+    ::_exit(255);
   }
   return 0;
 }

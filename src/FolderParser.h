@@ -7,5 +7,6 @@
 void PrintUsage();
 
 /// Runs the tool on its command line, reading ahead as \a depth says; returns 0 after a complete
-/// run, -1 after any failure.
+/// run and -1 after a failure before the walk; after one during the walk, ends the process with
+/// status 255.
 int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth = Depth::kFollowStorage);
