@@ -1,27 +1,23 @@
 // The walk hands over what the open files are, whatever the listing said or a read ahead met.
+//
+// This program stands in for the C library's read, so that it can tell which thread read and
+// make the readers' reads fail or come short; the C library's inline wrapper of read must not
+// stand in its way.
+#undef _FORTIFY_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "CommentBlock.h"
 #include "EntryWalk.h"
@@ -32,58 +28,65 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The reads of every thread but untrappedThread are counted and go as readTrap says; while
+// untrappedThread is 0, every read goes as usual.
+enum class ReadTrap { kCount, kFail, kShort };
+std::atomic<pid_t> untrappedThread{0};
+std::atomic<ReadTrap> readTrap{ReadTrap::kCount};
+std::atomic<long> trappedReads{0};
+
+// Traps the reads of every thread but the calling one, as \a trap says, for the life of the object.
+class ScopedReadTrap {
+ public:
+  explicit ScopedReadTrap(ReadTrap trap) {
+    readTrap = trap;
+    trappedReads = 0;
+    untrappedThread = ::gettid();
+  }
+  ScopedReadTrap(const ScopedReadTrap&) = delete;
+  ScopedReadTrap& operator=(const ScopedReadTrap&) = delete;
+  ~ScopedReadTrap() { untrappedThread = 0; }
+};
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
+  const pid_t untrapped = untrappedThread;
+  if (untrapped != 0 && ::gettid() != untrapped) {
+    ++trappedReads;
+    if (readTrap == ReadTrap::kFail) {
+      errno = ENOMEM;
+      return -1;
+    }
+    if (readTrap == ReadTrap::kShort) size = std::min<std::size_t>(size, 100);
+  }
+  return ::syscall(SYS_read, fd, buffer, size);
+}
+
+namespace {
+
 struct CloseDirectory {
   void operator()(DIR* directory) const noexcept { ::closedir(directory); }
 };
+using Folder = std::unique_ptr<DIR, CloseDirectory>;
 
-// How the reads of the threads started from a thread that TrapReadsOfThisThread() set up go.
-enum class ReadTrap { kFail, kShort };
-std::atomic<ReadTrap> readTrap;
+// Ends the test program if a walk hangs, as one whose readers are not woken does.
+class HangLimit {
+ public:
+  HangLimit() { ::alarm(120); }
+  HangLimit(const HangLimit&) = delete;
+  HangLimit& operator=(const HangLimit&) = delete;
+  ~HangLimit() { ::alarm(0); }
+};
 
-#if defined(__x86_64__)
-// Stands in for a trapped read: fails it, or reads at most 100 bytes.
-void OnTrappedRead(int, siginfo_t*, void* context) {
-  greg_t* const registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
-  long result = -ENOMEM;
-  if (readTrap == ReadTrap::kShort) {
-    const int savedErrno = errno;
-    iovec part{reinterpret_cast<void*>(registers[REG_RSI]),
-               std::min<std::size_t>(static_cast<std::size_t>(registers[REG_RDX]), 100)};
-    result = ::syscall(SYS_readv, registers[REG_RDI], &part, 1);
-    if (result < 0) result = -errno;
-    errno = savedErrno;
-  }
-  registers[REG_RAX] = result;
-}
-
-// Makes every read of the calling thread, and of the threads it starts from now on, go as \a trap
-// says.
-bool TrapReadsOfThisThread(ReadTrap trap) {
-  readTrap = trap;
-  struct sigaction action {};
-  action.sa_sigaction = OnTrappedRead;
-  action.sa_flags = SA_SIGINFO;
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_read, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program{sizeof filter / sizeof filter[0], filter};
-  return ::sigaction(SIGSYS, &action, nullptr) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-#else
-bool TrapReadsOfThisThread(ReadTrap) {
-  return false;
-}
-#endif
-
-// Writes \a count files fN in \a folder, each holding the line N, after \a lead, in a block.
-void WriteNumberedFiles(const fs::path& folder, int count, const std::string& lead = "") {
+// Writes \a count files fN in \a folder, each holding the line N, after \a lead, in a block; with
+// \a targets, the files go there and \a folder holds links to them.
+void WriteNumberedFiles(const fs::path& folder, int count, const std::string& lead = "",
+                        const fs::path& targets = {}) {
   for (int index = 0; index < count; ++index) {
-    const std::string number = std::to_string(index);
-    WriteWholeFile(folder / ("f" + number), lead + "/*\n" + number + "\n*/\n");
+    const std::string number = std::to_string(index), name = "f" + number;
+    WriteWholeFile((targets.empty() ? folder : targets) / name, lead + "/*\n" + number + "\n*/\n");
+    if (!targets.empty()) fs::create_symlink(targets / name, folder / name);
   }
 }
 
@@ -98,10 +101,27 @@ std::string BodyLines(const FolderEntry& entry) {
   return ReadWholeFile(path);
 }
 
+// Walks \a folder, which holds the files of WriteNumberedFiles(), checking each entry's body lines;
+// returns how many entries it handed over.
+int WalkNumberedFiles(const fs::path& folder, Depth depth, int readers) {
+  const Folder listing(::opendir(folder.c_str()));
+  OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  EntryWalk walk(listing.get(), output, readers, depth);
+  int taken = 0;
+  while (const FolderEntry* entry = walk.Next()) {
+    SCOPED_TRACE(entry->name);
+    EXPECT_TRUE(entry->opened);
+    EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
+    ++taken;
+  }
+  EXPECT_FALSE(walk.ListingFailed());
+  return taken;
+}
+
 TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
   const ScopedTempDir scratch;
   for (const char* name : {"a.txt", "b.txt"}) WriteWholeFile(scratch.Path() / name, "/*\nA\n*/\n");
-  const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
+  const Folder folder(::opendir(scratch.Path().c_str()));
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   EntryWalk walk(folder.get(), output, 0);
 
@@ -121,86 +141,97 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
 }
 
 TEST(EntryWalkTest, ReadsAheadThatFailOrComeShortLoseNothing) {
-#if !defined(__x86_64__)
-  GTEST_SKIP() << "stands in for reads on x86-64 only";
-#endif
   constexpr int kFiles = 40;
+  const HangLimit hangLimit;
   for (const ReadTrap trap : {ReadTrap::kFail, ReadTrap::kShort}) {
     SCOPED_TRACE(trap == ReadTrap::kFail ? "reads ahead fail" : "reads ahead come short");
-    // File fN holds the line N in a block that starts past the first 100 bytes.
+    // File fN holds the line N in a block that starts past the first 100 bytes. Deep, the readers
+    // read every entry ahead; this thread reads as usual.
     const ScopedTempDir scratch;
     WriteNumberedFiles(scratch.Path(), kFiles, std::string(150, '\n'));
-    const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
-    OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    // The readers start from a thread whose reads are trapped, and so are theirs; this thread takes
-    // the entries in turn and reads as usual.
-    std::optional<EntryWalk> walk;
-    std::thread([&] {
-      if (TrapReadsOfThisThread(trap)) walk.emplace(folder.get(), output, 2);
-    }).join();
-    ASSERT_TRUE(walk.has_value());
-
-    int taken = 0;
-    while (const FolderEntry* entry = walk->Next()) {
-      SCOPED_TRACE(entry->name);
-      ASSERT_TRUE(entry->opened);
-      EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
-      ++taken;
-    }
-    EXPECT_EQ(taken, kFiles);
-    EXPECT_FALSE(walk->ListingFailed());
+    const ScopedReadTrap readsAhead(trap);
+    EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
+    EXPECT_EQ(trappedReads, kFiles);
   }
 }
 
-// Returns how many reads the threads of this process but the calling one have made.
-long ReadsOfOtherThreads() {
-  long reads = 0;
-  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-    if (task.path().filename() == std::to_string(::gettid())) continue;
-    std::istringstream io(ReadWholeFile(task.path() / "io"));
-    for (std::string field; io >> field;) {
-      long threadReads = 0;
-      if (field == "syscr:" && io >> threadReads) reads += threadReads;
+// A fresh ext2 file system, whose listings give no entry types, mounted on a new folder for the life
+// of the object; Mounted() is false where that cannot be done (without root or loop devices).
+class TypelessFileSystem {
+ public:
+  explicit TypelessFileSystem(const fs::path& folder) : folder_(folder.string()) {
+    fs::create_directory(folder);
+    const std::string image = folder_ + ".img";
+    const std::string commands = "truncate -s 16M '" + image + "' && mkfs.ext2 -q -F -O ^filetype '" + image +
+                                 "' && mount -o loop '" + image + "' '" + folder_ + "'";
+    mounted_ = std::system((commands + " 2>/dev/null").c_str()) == 0;
+    if (mounted_) fs::remove(folder / "lost+found");
+  }
+  TypelessFileSystem(const TypelessFileSystem&) = delete;
+  TypelessFileSystem& operator=(const TypelessFileSystem&) = delete;
+  ~TypelessFileSystem() {
+    if (mounted_) {
+      EXPECT_EQ(std::system(("umount '" + folder_ + "'").c_str()), 0);
     }
   }
-  return reads;
-}
+  bool Mounted() const { return mounted_; }
 
-TEST(EntryWalkTest, ReadersWaitingForWorkAreWokenForIt) {
-  // This thread takes its time over each entry, so the readers run out of work and wait before
-  // every entry listed next. They must be woken for each and, where the walk turns shallow and then
-  // deep again, when it turns deep; so they read nearly every entry, as each deep stretch reads
-  // ahead over the shallow one after it.
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+TEST(EntryWalkTest, ReadersReadEveryEntryThatMayHoldLines) {
+  // Each of the test depths leaves the entries worth reading ahead to active readers: deep
+  // throughout, all of them; deep and shallow in turn, at least those handed over while deep. A
+  // reader left waiting for work that has come, or for the walk to turn deep again, hangs it.
+  constexpr int kFiles = 1000;
   const struct {
     const char* name;
-    int readers;  // while shallow
+    bool links;     // the folder holds links to the files, which its listing calls links
+    bool typeless;  // on a file system whose listings give no entry types
     Depth depth;
-    int files;
+    int readers;     // while shallow
+    int leastReads;  // by the readers
   } kWalks[] = {
-      {"one reader", 1, Depth::kFollowStorage, 40},
-      {"deep and shallow in turn", 0, Depth::kAlternating, 160},
+      {"files, deep", false, false, Depth::kDeep, 0, kFiles},
+      {"links, deep", true, false, Depth::kDeep, 0, kFiles},
+      {"files, deep and shallow in turn, no reader while shallow", false, false, Depth::kAlternating, 0,
+       kFiles / 2},
+      {"files, deep and shallow in turn, one reader while shallow", false, false, Depth::kAlternating, 1,
+       kFiles / 2},
+      // Last, as it skips where it cannot mount.
+      {"files of no listed type, deep", false, true, Depth::kDeep, 0, kFiles},
   };
+  const HangLimit hangLimit;
   for (const auto& walkCase : kWalks) {
     SCOPED_TRACE(walkCase.name);
     const ScopedTempDir scratch;
-    WriteNumberedFiles(scratch.Path(), walkCase.files);
-    const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
-    OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    EntryWalk walk(folder.get(), output, walkCase.readers, walkCase.depth);
-    while (walk.Next() != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_GT(ReadsOfOtherThreads(), walkCase.files * 3 / 4);
+    const fs::path folder = scratch.Path() / "in", targets = scratch.Path() / "targets";
+    std::unique_ptr<TypelessFileSystem> typeless;
+    if (walkCase.typeless) {
+      typeless = std::make_unique<TypelessFileSystem>(folder);
+      if (!typeless->Mounted())
+        GTEST_SKIP() << "cannot loop-mount an ext2 file system without entry types here";
+    }
+    fs::create_directories(folder);
+    if (walkCase.links) fs::create_directory(targets);
+    WriteNumberedFiles(folder, kFiles, "", walkCase.links ? targets : fs::path());
+    const ScopedReadTrap readsAhead(ReadTrap::kCount);
+    EXPECT_EQ(WalkNumberedFiles(folder, walkCase.depth, walkCase.readers), kFiles);
+    EXPECT_GE(trappedReads, walkCase.leastReads);
   }
 }
 
-TEST(EntryWalkTest, EndsCleanlyAfterAnyNumberOfReadersAndARetry) {
-  // An entry that does not open is tried again once the readers are stopped; the walk then ends
-  // with what it still holds. More readers than a walk runs are asked for too.
+TEST(EntryWalkTest, EndsCleanlyWithAnyNumberOfReaders) {
+  // An entry that does not open ends the walk with what it still holds. More readers than a walk
+  // runs are asked for too.
   const ScopedTempDir scratch;
   WriteNumberedFiles(scratch.Path(), 30);
   fs::create_symlink(scratch.Path() / "nowhere", scratch.Path() / "gone");
   for (const int readers : {1, 64}) {
     SCOPED_TRACE(std::to_string(readers) + " readers");
-    const std::unique_ptr<DIR, CloseDirectory> folder(::opendir(scratch.Path().c_str()));
+    const Folder folder(::opendir(scratch.Path().c_str()));
     OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     EntryWalk walk(folder.get(), output, readers);
     const FolderEntry* entry;
