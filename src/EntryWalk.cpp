@@ -18,15 +18,6 @@ namespace {
 // Entries are opened without blocking, so that a named pipe without a writer cannot stall the run.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
-// Opening an entry and reading its first part from a warm page cache takes a few microseconds;
-// from a disk or over a network it takes tens or hundreds.
-constexpr std::int64_t kSlowNanoseconds = 50000;
-
-// Of the last 32 entries, this many slow ones take the walk deep, and this few bring it back. The
-// gap keeps a busy machine, where a quick call is now and then slow, from switching back and forth.
-constexpr int kSlowToGoDeep = 8;
-constexpr int kSlowToGoShallow = 1;
-
 // An open that fails for want of descriptors or memory may work once the files held open ahead are
 // closed; any other failure is final, as it would be without reading ahead.
 bool ForWantOfResources(int error) {
@@ -88,10 +79,10 @@ void* EntryWalk::RunReader(void* walk) noexcept {
     }
     slot->state = State::kTaken;
     self.mutex_.Unlock();
-    const Speed speed = self.TakeUp(*slot, false);
+    const std::int64_t took = self.TakeUp(*slot, false);
     self.mutex_.Lock();
     slot->state = State::kDone;
-    self.CountEntryLocked(speed);
+    self.depthPolicy_.Count(took);
     if (self.mainWaiting_ && slot == &self.SlotOf(self.next_)) self.entryDone_.Signal();
   }
   return nullptr;
@@ -186,7 +177,7 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
   return true;
 }
 
-EntryWalk::Speed EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
+std::int64_t EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
   const std::int64_t started = Now();
   bool fresh = false;
   off_t size = 0;
@@ -218,8 +209,8 @@ EntryWalk::Speed EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
     }
     // In its turn, the block copy reads the entry from its start again, and reports a failure.
   }
-  if (fresh || entry.start.sizeLimit != UINT64_MAX) return Speed::kUntold;
-  return Now() - started > kSlowNanoseconds ? Speed::kSlow : Speed::kQuick;
+  if (fresh || entry.start.sizeLimit != UINT64_MAX) return DepthPolicy::kNotTimed;
+  return Now() - started;
 }
 
 void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
@@ -229,19 +220,12 @@ void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
 }
 
 void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
-  heldSpeed_ = TakeUp(slot, true);
+  heldTime_ = TakeUp(slot, true);
   if (slot.entry.opened || readers_ == 0 || !ForWantOfResources(slot.openError)) return;
   // Files opened ahead may hold the last descriptors or the memory the open needed: they are
   // given up, and the open is made once more as it would be without reading ahead.
   StopReadingAhead();
   TakeUp(slot, true);
-}
-
-void EntryWalk::CountEntryLocked(Speed speed) noexcept {
-  if (speed == Speed::kUntold) return;
-  const std::uint32_t slow = speed == Speed::kSlow ? 1 : 0;
-  recentSlowCount_ += static_cast<int>(slow) - static_cast<int>(recentSlow_ >> 31);
-  recentSlow_ = recentSlow_ << 1 | slow;
 }
 
 void EntryWalk::FollowStorageLocked() noexcept {
@@ -250,8 +234,7 @@ void EntryWalk::FollowStorageLocked() noexcept {
     if (deep_ != (next_ / kAlternation % 2 == 0)) SetDeepLocked(!deep_);
     return;
   }
-  if (!deep_ && recentSlowCount_ >= kSlowToGoDeep) SetDeepLocked(true);
-  if (deep_ && recentSlowCount_ <= kSlowToGoShallow) SetDeepLocked(false);
+  if (deep_ != depthPolicy_.Deep()) SetDeepLocked(depthPolicy_.Deep());
 }
 
 void EntryWalk::SetDeepLocked(bool deep) noexcept {
@@ -308,8 +291,8 @@ const FolderEntry* EntryWalk::Next() noexcept {
 
   mutex_.Lock();
   listed_ = listing_;
-  CountEntryLocked(heldSpeed_);
-  heldSpeed_ = Speed::kUntold;
+  depthPolicy_.Count(heldTime_);
+  heldTime_ = DepthPolicy::kNotTimed;
   FollowStorageLocked();
   for (int woken = 0; woken < worthReadingAhead && woken < idleReaders_; ++woken) workListed_.Signal();
   if (next_ == listed_) {

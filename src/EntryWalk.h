@@ -14,8 +14,8 @@
 // as from a warm page cache, the walk stays shallow: a window of kShallowWindow entries, one reader
 // per processor beyond the first (none on one), and the readers take the farthest entries while
 // the main thread takes the nearest in their turn, so that the two seldom wait for each other.
-// Once most of the recent entries were slow, as on a cold cache or a network file system, the
-// walk goes deep: a window of kDeepWindow entries and kDeepReaders readers, started then, on any
+// Once DepthPolicy finds enough of the recent entries slow, as on a cold cache or a network file
+// system, the walk goes deep: a window of kDeepWindow entries and kDeepReaders readers, started then, on any
 // number of processors, since a thread that waits on the storage costs no processor; the readers
 // take the entries in listing order, and the main thread mostly waits. When entries turn quick
 // again, the readers beyond the shallow ones go idle.
@@ -47,6 +47,7 @@
 
 #include <cstdint>
 
+#include "DepthPolicy.h"
 #include "EntryStart.h"
 #include "OutputStream.h"
 #include "Threads.h"
@@ -103,13 +104,6 @@ class EntryWalk {
     kDone,    // taken up and finished: ready to hand over
   };
 
-  // How long taking up an entry took: whether it tells of slow storage.
-  enum class Speed : unsigned char {
-    kQuick,
-    kSlow,
-    kUntold,  // the time went to something else: a fresh buffer's pages, or waiting for the writer
-  };
-
   struct Slot {
     char name[sizeof(dirent::d_name)];
     bool worthReadingAhead;   // the listing may call it a regular file
@@ -131,8 +125,8 @@ class EntryWalk {
   Slot* FindWorkAheadLocked() noexcept;
   /// For the thread that owns \a slot: opens its entry, learns what it is and, for a regular file
   /// with a buffer, reads its first part; ahead of its turn, forgets whatever fails. Returns how
-  /// long that took.
-  Speed TakeUp(Slot& slot, bool inTurn) noexcept;
+  /// long that took, in nanoseconds, or DepthPolicy::kNotTimed.
+  std::int64_t TakeUp(Slot& slot, bool inTurn) noexcept;
   /// For the owner of \a slot: closes and drops what was done ahead, for the entry's turn to redo.
   void ForgetWorkAhead(Slot& slot) noexcept;
   /// Main thread: takes up the entry handed over next; tries once more without readers if it does
@@ -141,8 +135,6 @@ class EntryWalk {
   /// Opens \a slot's entry and learns what it is, setting \a size for a regular file; returns
   /// false if it did not open or, ahead of its turn, must be left to its turn.
   bool OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept;
-  /// With mutex_ held: counts one more entry taken up at \a speed.
-  void CountEntryLocked(Speed speed) noexcept;
   /// With mutex_ held, on the main thread: goes deep or shallow as the recent entries ask.
   void FollowStorageLocked() noexcept;
   /// With mutex_ held, on the main thread: sets the window and the active readers for a deep walk
@@ -172,7 +164,7 @@ class EntryWalk {
   std::uint64_t listing_ = 0;  // the entry to list next; listed_ once published
   bool listingEnded_ = false;
   bool listingFailed_ = false;
-  Speed heldSpeed_ = Speed::kUntold;  // how long the main thread's own work on the held entry took
+  std::int64_t heldTime_ = DepthPolicy::kNotTimed;  // the main thread's own work on the held entry
 
   Mutex mutex_;
   Condition workListed_;     // active readers wait here for a slot to take, or for stopping_
@@ -190,6 +182,5 @@ class EntryWalk {
   bool mainWaiting_ = false;     // whether the main thread waits on entryDone_
   bool stopping_ = false;        // readers are to end
   bool deep_ = false;
-  std::uint32_t recentSlow_ = 0;  // a bit for each of the last 32 entries taken up: set if slow
-  int recentSlowCount_ = 0;       // the bits set in recentSlow_
+  DepthPolicy depthPolicy_;  // counts every entry taken up, ahead or in turn
 };

@@ -1,0 +1,44 @@
+// The depth policy: from how long the work on each recent entry took, whether to read ahead deep.
+//
+// It holds no thread and reads no clock. The walk times its work on each entry (open, fstat and
+// first read, whoever does them) and hands the policy that time, or kNotTimed where the time went
+// to something else: a fresh buffer's first page faults, or waiting for the output to be written.
+//
+// The numbers were measured on this project's test machine with bench/run:
+// - kSlowNanoseconds: on the warm "small" corpus, 99.5% of entries took 10 µs or less, and a few up
+//   to 250 µs when the machine was busy; after the caches were emptied ("cold small" rows), every
+//   entry took over 50 µs, most 100 to 250 µs.
+// - kWindow, kSlowToGoDeep and kSlowToGoShallow: a cold walk goes deep within a few dozen entries,
+//   which the "cold small" rows need to stay near the floor with 16 threads, while the odd slow
+//   call of a busy machine does not take a warm one deep and back ("small" rows); the gap between
+//   the two keeps it from switching back and forth.
+#pragma once
+
+#include <cstdint>
+
+/// Says whether the walk should read ahead deep, from the times of the recent entries.
+class DepthPolicy {
+ public:
+  /// Stands for an entry whose time says nothing of the storage.
+  static constexpr std::int64_t kNotTimed = -1;
+  /// Work on an entry that takes longer than this waited on the storage.
+  static constexpr std::int64_t kSlowNanoseconds = 50000;
+  /// How many of the last timed entries count.
+  static constexpr int kWindow = 32;
+  /// Slow entries among them that take a shallow walk deep...
+  static constexpr int kSlowToGoDeep = 8;
+  /// ...and that a deep walk must come down to before it turns shallow.
+  static constexpr int kSlowToGoShallow = 1;
+
+  /// Counts one more entry, whose work took \a nanoseconds, or kNotTimed.
+  void Count(std::int64_t nanoseconds) noexcept;
+
+  /// Returns true while the entries counted ask for a deep walk; false before any.
+  bool Deep() const noexcept { return deep_; }
+
+ private:
+  static_assert(kWindow == 32, "the window is the bits of recentSlow_");
+  std::uint32_t recentSlow_ = 0;  // a bit for each of the last kWindow timed entries: set if slow
+  int recentSlowCount_ = 0;       // the bits set in recentSlow_, counted as they come
+  bool deep_ = false;
+};
