@@ -1,12 +1,13 @@
 // The walk hands over what the open files are, whatever the listing said or a read ahead met.
 //
-// This program stands in for the C library's read, so that it can tell which thread read and
-// make the readers' reads fail or come short; the C library's inline wrapper of read must not
+// This program stands in for the C library's read and fstat, so that it can tell which thread read
+// and make the readers' calls fail or come short; the C library's inline wrapper of read must not
 // stand in its way.
 #undef _FORTIFY_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,19 +29,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The reads of every thread but untrappedThread are counted and go as readTrap says; while
-// untrappedThread is 0, every read goes as usual.
-enum class ReadTrap { kCount, kFail, kShort };
+// The reads, or with kFailFstat the fstat calls, of every thread but untrappedThread are counted
+// and go as readTrap says; while untrappedThread is 0, every call goes as usual.
+enum class ReadTrap { kCount, kFail, kShort, kFailFstat };
 std::atomic<pid_t> untrappedThread{0};
 std::atomic<ReadTrap> readTrap{ReadTrap::kCount};
-std::atomic<long> trappedReads{0};
+std::atomic<long> trappedCalls{0};
+
+bool Trapped(bool fstatCall) {
+  const pid_t untrapped = untrappedThread;
+  return untrapped != 0 && ::gettid() != untrapped && fstatCall == (readTrap == ReadTrap::kFailFstat);
+}
 
 // Traps the reads of every thread but the calling one, as \a trap says, for the life of the object.
 class ScopedReadTrap {
  public:
   explicit ScopedReadTrap(ReadTrap trap) {
     readTrap = trap;
-    trappedReads = 0;
+    trappedCalls = 0;
     untrappedThread = ::gettid();
   }
   ScopedReadTrap(const ScopedReadTrap&) = delete;
@@ -50,10 +56,18 @@ class ScopedReadTrap {
 
 }  // namespace
 
+extern "C" int fstat(int fd, struct stat* status) {
+  if (Trapped(true)) {
+    ++trappedCalls;
+    errno = ENOMEM;
+    return -1;
+  }
+  return ::fstatat(fd, "", status, AT_EMPTY_PATH);
+}
+
 extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
-  const pid_t untrapped = untrappedThread;
-  if (untrapped != 0 && ::gettid() != untrapped) {
-    ++trappedReads;
+  if (Trapped(false)) {
+    ++trappedCalls;
     if (readTrap == ReadTrap::kFail) {
       errno = ENOMEM;
       return -1;
@@ -111,6 +125,7 @@ int WalkNumberedFiles(const fs::path& folder, Depth depth, int readers) {
   while (const FolderEntry* entry = walk.Next()) {
     SCOPED_TRACE(entry->name);
     EXPECT_TRUE(entry->opened);
+    EXPECT_FALSE(entry->unreadable);
     EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
     ++taken;
   }
@@ -140,18 +155,20 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
   EXPECT_EQ(walk.Next(), nullptr);
 }
 
-TEST(EntryWalkTest, ReadsAheadThatFailOrComeShortLoseNothing) {
+TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
   constexpr int kFiles = 40;
   const HangLimit hangLimit;
-  for (const ReadTrap trap : {ReadTrap::kFail, ReadTrap::kShort}) {
-    SCOPED_TRACE(trap == ReadTrap::kFail ? "reads ahead fail" : "reads ahead come short");
+  for (const ReadTrap trap : {ReadTrap::kFail, ReadTrap::kShort, ReadTrap::kFailFstat}) {
+    SCOPED_TRACE(trap == ReadTrap::kFail    ? "reads ahead fail"
+                 : trap == ReadTrap::kShort ? "reads ahead come short"
+                                            : "fstat calls ahead fail");
     // File fN holds the line N in a block that starts past the first 100 bytes. Deep, the readers
     // read every entry ahead; this thread reads as usual.
     const ScopedTempDir scratch;
     WriteNumberedFiles(scratch.Path(), kFiles, std::string(150, '\n'));
     const ScopedReadTrap readsAhead(trap);
     EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
-    EXPECT_EQ(trappedReads, kFiles);
+    EXPECT_EQ(trappedCalls, kFiles);
   }
 }
 
@@ -219,7 +236,7 @@ TEST(EntryWalkTest, ReadersReadEveryEntryThatMayHoldLines) {
     WriteNumberedFiles(folder, kFiles, "", walkCase.links ? targets : fs::path());
     const ScopedReadTrap readsAhead(ReadTrap::kCount);
     EXPECT_EQ(WalkNumberedFiles(folder, walkCase.depth, walkCase.readers), kFiles);
-    EXPECT_GE(trappedReads, walkCase.leastReads);
+    EXPECT_GE(trappedCalls, walkCase.leastReads);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +29,8 @@ namespace fs = std::filesystem;
 const std::string kUsage = "\nUsage: docgleaner [target folder] [output file]\n\n";
 
 struct RunResult {
-  int status = -1;  // exit status, or -1 if the run did not end by itself
+  int status = -1;   // exit status, or -1 if the run did not end by itself
+  long peakKiB = 0;  // peak resident memory
   std::string standardOutput;
   std::string standardError;
 };
@@ -79,7 +81,8 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
   RunResult result;
   int waitStatus = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (::waitpid(child, &waitStatus, WNOHANG) == 0) {
+  rusage usage{};
+  while (::wait4(child, &waitStatus, WNOHANG, &usage) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &waitStatus, 0);
@@ -88,6 +91,7 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (WIFEXITED(waitStatus)) result.status = WEXITSTATUS(waitStatus);
+  result.peakKiB = usage.ru_maxrss;
   result.standardOutput = ReadWholeFile(outPath);
   result.standardError = ReadWholeFile(errPath);
   return result;
@@ -99,12 +103,15 @@ std::vector<std::string> Limited(const std::string& limits) {
 }
 
 // Runs the tool under strace, failing or delaying the system call \a call as \a how says; only
-// where it acts on one of \a paths, if any are given (an entry's bare name matches its open).
+// where it acts on one of \a paths, if any are given (an entry's bare name matches its open); and
+// behind the words \a then, if any.
 std::vector<std::string> Injected(const std::string& call, const std::string& how,
-                                  const std::vector<std::string>& paths = {}) {
+                                  const std::vector<std::string>& paths = {},
+                                  const std::vector<std::string>& then = {}) {
   std::vector<std::string> words{
       "strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=" + call + ":" + how};
   for (const std::string& path : paths) words.insert(words.end(), {"-P", path});
+  words.insert(words.end(), then.begin(), then.end());
   return words;
 }
 
@@ -344,9 +351,11 @@ std::string ExpectedDocument(const std::string& folderText, const std::vector<En
   return document;
 }
 
+// "@first" stands for the name of the entry listed first.
 std::string Substitute(std::string argument, const fs::path& folder, const fs::path& output) {
   if (argument.rfind("@in", 0) == 0) return folder.string().append(argument, 3);
   if (argument == "@out") return output.string();
+  if (argument == "@first") return ListingOrder(folder).at(0);
   return argument;
 }
 
@@ -456,6 +465,26 @@ TEST(RunTest, RunsInASmallAddressSpace) {
   }
 }
 
+TEST(RunTest, MemoryDoesNotGrowWithTheEntryCount) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers keep freed memory aside, and find leaks themselves";
+#endif
+  // Hard links to one file whose block reaches past its first read, so that every entry is read
+  // on with the block copy's large buffer.
+  long peakKiB[2] = {};
+  for (const int entries : {100, 5000}) {
+    const ScopedTempDir scratch;
+    fs::create_directory(scratch.Path() / "in");
+    WriteWholeFile(scratch.Path() / "in" / "0", "/*\n" + std::string(70000, 'x') + "\n*/\n");
+    for (int link = 1; link < entries; ++link)
+      fs::create_hard_link(scratch.Path() / "in" / "0", scratch.Path() / "in" / std::to_string(link));
+    const RunResult result = RunTool({"in/", "out.md"}, scratch.Path(), scratch.Path());
+    ASSERT_EQ(result.status, 0);
+    peakKiB[entries > 100] = result.peakKiB;
+  }
+  EXPECT_LT(peakKiB[1] - peakKiB[0], 4096) << peakKiB[0] << " KiB over 100 entries";
+}
+
 TEST(RunTest, ReportsSystemCallsThatFail) {
   if (const char* why = WhyNoStrace()) GTEST_SKIP() << why;
   // clang-format off
@@ -471,6 +500,8 @@ TEST(RunTest, ReportsSystemCallsThatFail) {
       {"ReadFailsWithEagainOnce", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("read", "error=EAGAIN:when=1", {"@in/a.txt"})},
       {"ReadKeepsFailingWithEagain", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("read", "error=EAGAIN", {"@in/a.txt"})},
       {"ThreadsCannotStart", {"@in/", "@out"}, ManyFiles(40), "", 0, Output::kDocument, Injected("clone,clone3", "error=EAGAIN")},
+      // Read ahead, the second entry holds the last descriptor while the first waits to open.
+      {"SixDescriptorsFirstOpenSlow", {"@in/", "@out"}, ManyFiles(2, {}, std::string(70000, 'x')), "", 0, Output::kDocument, Injected("openat", "delay_enter=100000", {"@first"}, Limited("ulimit -n 6"))},
   };
   // clang-format on
   for (const RunMode mode : kRunModes) {
