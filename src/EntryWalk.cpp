@@ -16,6 +16,8 @@
 namespace {
 
 // Entries are opened without blocking, so that a named pipe without a writer cannot stall the run.
+// That also lets some network and FUSE file systems fail a read with EAGAIN for a moment, which the
+// block copy's ReadWithRetries() tries again.
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // An open that fails for want of descriptors or memory may work once the files held open ahead are
@@ -29,7 +31,7 @@ bool IsDotOrDotDot(const char* name) {
 }
 
 // Entries the listing calls a regular file, a link or nothing yet may hold lines; folders, pipes,
-// sockets and devices do not, and are only opened in their turn.
+// sockets and devices do not, and are only opened when handed over.
 bool MayHoldLines(unsigned char type) {
   return type == DT_REG || type == DT_LNK || type == DT_UNKNOWN;
 }
@@ -54,8 +56,8 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth
 }
 
 EntryWalk::~EntryWalk() {
-  StopReadingAhead();
-  for (std::uint64_t sequence = next_ - (holding_ ? 1 : 0); sequence < listing_; ++sequence) {
+  StopPrefetching();
+  for (std::uint64_t sequence = next_ - (callerHolds_ ? 1 : 0); sequence < listedEnd_; ++sequence) {
     if (SlotOf(sequence).entry.fd >= 0) ::close(SlotOf(sequence).entry.fd);
   }
   for (Slot& slot : slots_) std::free(slot.buffer);
@@ -70,28 +72,28 @@ void* EntryWalk::RunReader(void* walk) noexcept {
       self.depthChanged_.Wait(self.mutex_);
       continue;
     }
-    Slot* slot = self.FindWorkAheadLocked();
+    Slot* slot = self.FindPrefetchableLocked();
     if (slot == nullptr) {
       ++self.idleReaders_;
-      self.workListed_.Wait(self.mutex_);
+      self.workPublished_.Wait(self.mutex_);
       --self.idleReaders_;
       continue;
     }
-    slot->state = State::kTaken;
+    slot->state = SlotState::kFetching;
     self.mutex_.Unlock();
-    const std::int64_t took = self.TakeUp(*slot, false);
+    const std::int64_t took = self.Fetch(*slot, true);
     self.mutex_.Lock();
-    slot->state = State::kDone;
+    slot->state = SlotState::kFetched;
     self.depthPolicy_.Count(took);
-    if (self.mainWaiting_ && slot == &self.SlotOf(self.next_)) self.entryDone_.Signal();
+    if (self.mainWaiting_ && slot == &self.SlotOf(self.next_)) self.entryFetched_.Signal();
   }
   return nullptr;
 }
 
 int EntryWalk::ListAhead() noexcept {
   // The slots past the published ones belong to this thread alone until it publishes them.
-  int worthReadingAhead = 0;
-  while (!listingEnded_ && listing_ - next_ < static_cast<std::uint64_t>(window_)) {
+  int prefetchable = 0;
+  while (!listingEnded_ && listedEnd_ - next_ < static_cast<std::uint64_t>(window_)) {
     errno = 0;
     const dirent* found = ::readdir(folder_);
     if (found == nullptr) {
@@ -101,45 +103,44 @@ int EntryWalk::ListAhead() noexcept {
     }
     if (IsDotOrDotDot(found->d_name)) continue;
     Slot& slot = *freeSlots_[--freeCount_];
-    ring_[listing_++ % kDeepWindow] = &slot;
+    ring_[listedEnd_++ % kDeepWindow] = &slot;
     std::memcpy(slot.name, found->d_name, std::strlen(found->d_name) + 1);
     const bool mayHoldLines = MayHoldLines(found->d_type);
     if (mayHoldLines && slot.buffer == nullptr) {
       slot.buffer = static_cast<char*>(std::malloc(kFirstReadSize + kScanSlack));
     }
-    slot.worthReadingAhead = mayHoldLines && slot.buffer != nullptr;
-    slot.state = State::kListed;
-    ForgetWorkAhead(slot);
-    worthReadingAhead += slot.worthReadingAhead;
+    slot.prefetchable = mayHoldLines && slot.buffer != nullptr;
+    slot.state = SlotState::kListed;
+    DropPrefetch(slot);
+    prefetchable += slot.prefetchable;
   }
-  return worthReadingAhead;
+  return prefetchable;
 }
 
-EntryWalk::Slot* EntryWalk::FindWorkAheadLocked() noexcept {
+EntryWalk::Slot* EntryWalk::FindPrefetchableLocked() noexcept {
   if (!deep_) {
-    // Shallow, the main thread takes most entries in their turn itself, from the front of the
-    // window: a reader takes the farthest, so that the two seldom want the same entry.
-    for (std::uint64_t sequence = listed_; sequence > next_; --sequence) {
+    // Shallow, the main thread fetches most entries itself, from the front of the window: a
+    // reader takes the farthest, so that the two seldom want the same entry.
+    for (std::uint64_t sequence = publishedEnd_; sequence > next_; --sequence) {
       Slot& slot = SlotOf(sequence - 1);
-      if (slot.state == State::kListed && slot.worthReadingAhead) return &slot;
+      if (slot.state == SlotState::kListed && slot.prefetchable) return &slot;
     }
     return nullptr;
   }
-  if (unclaimed_ < next_) unclaimed_ = next_;
-  for (; unclaimed_ < listed_; ++unclaimed_) {
-    Slot& slot = SlotOf(unclaimed_);
-    if (slot.state == State::kListed && slot.worthReadingAhead) return &slot;
+  if (searchFrom_ < next_) searchFrom_ = next_;
+  for (; searchFrom_ < publishedEnd_; ++searchFrom_) {
+    Slot& slot = SlotOf(searchFrom_);
+    if (slot.state == SlotState::kListed && slot.prefetchable) return &slot;
   }
   return nullptr;
 }
 
-bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
+bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
   FolderEntry& entry = slot.entry;
   do {
     entry.fd = ::openat(folderFd_, slot.name, kOpenFlags);
   } while (entry.fd < 0 && errno == EINTR);
-  entry.opened = entry.fd >= 0;
-  if (!entry.opened) {
+  if (entry.fd < 0) {
     slot.openError = errno;
     return false;
   }
@@ -149,40 +150,42 @@ bool EntryWalk::OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept {
   bool examined = ::fstat(entry.fd, &status) == 0;
   if (examined && S_ISREG(status.st_mode) && output_.IsOutputFile(status)) {
     // The output file, listed in its own folder, is read only as far as the run had written it
-    // when it opened, as if every write were made at once: the run never feeds on its own lines.
-    // Only the main thread, in the entry's turn, can tell how far that is.
-    if (!inTurn) {
-      ForgetWorkAhead(slot);
+    // when it is handed over, as if every write were made at once: the run never feeds on its own
+    // lines. Only the main thread, as it hands the entry over, can tell how far that is.
+    if (ahead) {
+      DropPrefetch(slot);
       return false;
     }
-    output_.Settle();
+    output_.Drain();
     examined = ::fstat(entry.fd, &status) == 0;
     if (examined) entry.start.sizeLimit = static_cast<std::uint64_t>(status.st_size);
   }
   if (!examined) {
     // What cannot be told apart from a device, or whose written part is unknown, cannot be read.
-    // Ahead, that is left for the entry's turn to find out again.
-    if (!inTurn) {
-      ForgetWorkAhead(slot);
+    // A prefetch leaves that to the fetch on hand-over to find out again.
+    if (ahead) {
+      DropPrefetch(slot);
       return false;
     }
-    entry.unreadable = true;
+    entry.state = EntryState::kUnexamined;
+  } else {
+    entry.state = S_ISREG(status.st_mode) ? EntryState::kRegularFile : EntryState::kNoLines;
   }
-  entry.regular = examined && S_ISREG(status.st_mode);
-  if (!entry.regular) {
+  if (entry.state != EntryState::kRegularFile) {
     ::close(entry.fd);
     entry.fd = -1;
+    return true;
   }
-  if (entry.regular) size = status.st_size;
+  size = status.st_size;
   return true;
 }
 
-std::int64_t EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
+std::int64_t EntryWalk::Fetch(Slot& slot, bool ahead) noexcept {
   const std::int64_t started = Now();
   bool fresh = false;
   off_t size = 0;
   FolderEntry& entry = slot.entry;
-  if (OpenEntry(slot, inTurn, size) && entry.regular && slot.buffer != nullptr) {
+  if (OpenEntry(slot, ahead, size) && entry.state == EntryState::kRegularFile && slot.buffer != nullptr) {
     const std::size_t wanted = entry.start.sizeLimit < kFirstReadSize
                                    ? static_cast<std::size_t>(entry.start.sizeLimit)
                                    : kFirstReadSize;
@@ -197,39 +200,41 @@ std::int64_t EntryWalk::TakeUp(Slot& slot, bool inTurn) noexcept {
     if (got >= 0) {
       std::memset(slot.buffer + got, 0, kScanSlack);
       entry.start.firstBytes = std::string_view(slot.buffer, static_cast<std::size_t>(got));
-      // A regular file gives less than asked for only at its end; the size confirms it.
+      // A regular file gives less than asked for only at its end, which its size confirms; where
+      // the size lies, as of /proc and sysfs files (0 or 4096), the block copy reads on.
       entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
       if (entry.start.whole) {
         ::close(entry.fd);
         entry.fd = -1;
       }
-    } else if (!inTurn) {
-      // The entry is opened and read again in its turn, which alone may report a failure.
-      ForgetWorkAhead(slot);
+    } else if (ahead) {
+      // The entry is fetched again on hand-over, which alone may report a failure.
+      DropPrefetch(slot);
     }
-    // In its turn, the block copy reads the entry from its start again, and reports a failure.
+    // On hand-over, the block copy reads the entry from its start again, and reports a failure.
   }
   if (fresh || entry.start.sizeLimit != UINT64_MAX) return DepthPolicy::kNotTimed;
   return Now() - started;
 }
 
-void EntryWalk::ForgetWorkAhead(Slot& slot) noexcept {
+void EntryWalk::DropPrefetch(Slot& slot) noexcept {
   if (slot.entry.fd >= 0) ::close(slot.entry.fd);
   slot.entry = FolderEntry{};
   slot.entry.name = slot.name;
 }
 
-void EntryWalk::TakeUpInTurn(Slot& slot) noexcept {
-  heldTime_ = TakeUp(slot, true);
-  if (slot.entry.opened || readers_ == 0 || !ForWantOfResources(slot.openError)) return;
-  // Files opened ahead may hold the last descriptors or the memory the open needed: they are
-  // given up, and the open is made once more as it would be without reading ahead.
-  StopReadingAhead();
-  TakeUp(slot, true);
+void EntryWalk::FetchOnHandOver(Slot& slot) noexcept {
+  handOverFetchTime_ = Fetch(slot, false);
+  if (slot.entry.state != EntryState::kNotOpened || readers_ == 0 || !ForWantOfResources(slot.openError))
+    return;
+  // Files prefetched may hold the last descriptors or the memory the open needed: they are given
+  // up, and the open is made once more as it would be without prefetching.
+  StopPrefetching();
+  Fetch(slot, false);
 }
 
-void EntryWalk::FollowStorageLocked() noexcept {
-  if (stoppedForGood_ || depth_ == Depth::kDeep) return;
+void EntryWalk::UpdateDepthLocked() noexcept {
+  if (prefetchStopped_ || depth_ == Depth::kDeep) return;
   if (depth_ == Depth::kAlternating) {
     if (deep_ != (next_ / kAlternation % 2 == 0)) SetDeepLocked(!deep_);
     return;
@@ -239,7 +244,7 @@ void EntryWalk::FollowStorageLocked() noexcept {
 
 void EntryWalk::SetDeepLocked(bool deep) noexcept {
   deep_ = deep;
-  unclaimed_ = next_;
+  searchFrom_ = next_;
   window_ = deep ? kDeepWindow : kShallowWindow;
   const int wanted = deep ? kDeepReaders : shallowReaders_;
   // A reader started here waits for the lock, then takes the next number.
@@ -248,7 +253,7 @@ void EntryWalk::SetDeepLocked(bool deep) noexcept {
   if (active < activeReaders_) {
     // Readers beyond the active ones must not wait for work, or a signal could wake one of them
     // in vain: they move over to depthChanged_.
-    workListed_.Broadcast();
+    workPublished_.Broadcast();
   } else {
     depthChanged_.Broadcast();
   }
@@ -256,63 +261,63 @@ void EntryWalk::SetDeepLocked(bool deep) noexcept {
 }
 
 bool EntryWalk::LeftToReadersLocked(const Slot& slot) const noexcept {
-  return depth_ != Depth::kFollowStorage && activeReaders_ > 0 && slot.state == State::kListed &&
-         slot.worthReadingAhead;
+  return depth_ != Depth::kFollowStorage && activeReaders_ > 0 && slot.state == SlotState::kListed &&
+         slot.prefetchable;
 }
 
-void EntryWalk::StopReadingAhead() noexcept {
-  stoppedForGood_ = true;
+void EntryWalk::StopPrefetching() noexcept {
+  prefetchStopped_ = true;
   if (readers_ == 0) return;
   {
     ScopedLock lock(mutex_);
     stopping_ = true;
     activeReaders_ = 0;
-    workListed_.Broadcast();
+    workPublished_.Broadcast();
     depthChanged_.Broadcast();
   }
   for (int reader = 0; reader < readers_; ++reader) JoinThread(readerThreads_[reader]);
   readers_ = 0;
   window_ = kShallowWindow;
-  // What was read whole holds no descriptor and stays; the rest is opened again in its turn.
-  for (std::uint64_t sequence = next_; sequence < listing_; ++sequence) {
-    if (!SlotOf(sequence).entry.start.whole) ForgetWorkAhead(SlotOf(sequence));
+  // What was read whole holds no descriptor and stays; the rest is fetched again on hand-over.
+  for (std::uint64_t sequence = next_; sequence < listedEnd_; ++sequence) {
+    if (!SlotOf(sequence).entry.start.whole) DropPrefetch(SlotOf(sequence));
   }
 }
 
 const FolderEntry* EntryWalk::Next() noexcept {
-  if (holding_) {
+  if (callerHolds_) {
     Slot& held = SlotOf(next_ - 1);
     if (held.entry.fd >= 0) ::close(held.entry.fd);
     held.entry.fd = -1;
     freeSlots_[freeCount_++] = &held;
-    holding_ = false;
+    callerHolds_ = false;
   }
-  const int worthReadingAhead = ListAhead();
+  const int prefetchable = ListAhead();
 
   mutex_.Lock();
-  listed_ = listing_;
-  depthPolicy_.Count(heldTime_);
-  heldTime_ = DepthPolicy::kNotTimed;
-  FollowStorageLocked();
-  for (int woken = 0; woken < worthReadingAhead && woken < idleReaders_; ++woken) workListed_.Signal();
-  if (next_ == listed_) {
+  publishedEnd_ = listedEnd_;
+  depthPolicy_.Count(handOverFetchTime_);
+  handOverFetchTime_ = DepthPolicy::kNotTimed;
+  UpdateDepthLocked();
+  for (int woken = 0; woken < prefetchable && woken < idleReaders_; ++woken) workPublished_.Signal();
+  if (next_ == publishedEnd_) {
     mutex_.Unlock();
     return nullptr;
   }
   Slot& slot = SlotOf(next_);
-  // This thread never opens an entry before its turn: where a reader has the next one in hand, it
-  // waits, so that an entry after one that ends the run, on a server that stopped answering say,
-  // cannot hold the run up.
-  while (slot.state == State::kTaken || LeftToReadersLocked(slot)) {
+  // This thread never opens an entry before it hands it over: where a reader has the next one in
+  // hand, it waits, so that an entry after one that ends the run, on a server that stopped
+  // answering say, cannot hold the run up.
+  while (slot.state == SlotState::kFetching || LeftToReadersLocked(slot)) {
     mainWaiting_ = true;
-    entryDone_.Wait(mutex_);
+    entryFetched_.Wait(mutex_);
     mainWaiting_ = false;
   }
   ++next_;
   mutex_.Unlock();
-  holding_ = true;
-  // An entry nobody took is taken up in its turn; so is one whose open ahead failed, for want of
-  // descriptors say, and only that open decides whether it opens.
-  if (!slot.entry.opened) TakeUpInTurn(slot);
+  callerHolds_ = true;
+  // An entry nobody prefetched is fetched now; so is one whose prefetch failed, for want of
+  // descriptors say, and only that fetch decides whether it opens.
+  if (slot.entry.state == EntryState::kNotOpened) FetchOnHandOver(slot);
   return &slot.entry;
 }

@@ -1,44 +1,43 @@
 // The walk over a folder's listing: its entries handed over one at a time, in listing order, each
 // opened and, if a regular file, ready to read.
 //
-// Stages. The main thread lists entries ahead of the one it hands over next, up to a window, and
-// hands them over in listing order. Reader threads take listed entries, open them, learn what they
-// are with fstat and read the first kFirstReadSize bytes of a regular file into the entry's slot.
-// An entry nobody took yet is taken up by the main thread in its turn; so is one whose work ahead
-// failed, and only that in-turn open decides whether it opens. The main thread never opens an
-// entry before its turn, so that, as on one thread, nothing after an entry that ends the run can
-// hold it up; a run that fails ends the process without waiting for the readers. Entries that the
-// listing calls a folder, pipe, socket or device are left for their turn.
+// To fetch an entry is to open it, learn what it is with fstat and, for a regular file, read its
+// first kFirstReadSize bytes into the entry's slot. Reader threads prefetch listed entries; the
+// main thread fetches, as it hands it over, an entry that nobody prefetched or whose prefetch
+// failed, and only that fetch decides whether the entry opens. The main thread never opens an
+// entry before it hands it over, so that, as on one thread, nothing listed after an entry that
+// ends the run can hold the run up; a run that fails ends the process without waiting for the
+// readers. Entries that the listing calls a folder, pipe, socket or device are not prefetched.
 //
-// Depth follows the storage. The work on each entry, whoever does it, is timed. While it is quick,
-// as from a warm page cache, the walk stays shallow: a window of kShallowWindow entries, one reader
-// per processor beyond the first (none on one), and the readers take the farthest entries while
-// the main thread takes the nearest in their turn, so that the two seldom wait for each other.
-// Once DepthPolicy finds enough of the recent entries slow, as on a cold cache or a network file
-// system, the walk goes deep: a window of kDeepWindow entries and kDeepReaders readers, started then, on any
-// number of processors, since a thread that waits on the storage costs no processor; the readers
-// take the entries in listing order, and the main thread mostly waits. When entries turn quick
-// again, the readers beyond the shallow ones go idle.
+// Depth follows the storage. Every fetch, whoever makes it, is timed, and DepthPolicy says from
+// the recent times whether the walk is deep or shallow:
+// - shallow, as from a warm page cache: a window of kShallowWindow entries, one reader per
+//   processor beyond the first (none on one, at most kMostShallowReaders); the readers prefetch the
+//   farthest entries of the window while the main thread fetches the nearest itself, so that the
+//   two seldom wait for each other;
+// - deep, as on a cold cache or a network file system: a window of kDeepWindow entries and
+//   kDeepReaders readers, started then, on any number of processors, since a thread that waits on
+//   the storage costs no processor; the readers prefetch in listing order and the main thread
+//   mostly waits. Turning shallow again parks the readers beyond the shallow ones.
 //
-// Ownership, by sequence number (next_ the entry to hand over next, listed_ the first not
-// published, listing_ the next to list):
-//   [next_ - 1]          the entry handed over, owned by the caller until the next Next();
-//   [next_, listed_)     published: in kListed, any thread may take it under mutex_; in kTaken it
-//                        belongs to the thread that took it, which alone touches the rest of its
-//                        slot; in kDone it waits for the main thread;
-//   [listed_, listing_)  being listed by the main thread, which publishes them under mutex_.
+// Ownership, by sequence number in the listing:
+//   [next_ - 1]                    the entry handed over, the caller's until the next Next();
+//   [next_, publishedEnd_)         published: while kListed any thread may take it, under mutex_;
+//                                  while kFetching only the thread that took it touches the rest of
+//                                  its slot; once kFetched it waits for the main thread;
+//   [publishedEnd_, listedEnd_)    listed by the main thread, which alone touches them until it
+//                                  publishes them, under mutex_.
 // Slots come from a stack of free ones, so that a shallow walk reuses the same few buffers; only
 // the main thread takes and frees them.
 //
-// Waits. Active readers with nothing to take wait on workListed_, signalled once for each entry
-// worth reading ahead that the main thread publishes; readers beyond the active ones wait on
-// depthChanged_. The main thread waits on entryDone_ for the entry it hands over next, signalled
-// by the reader that finishes it. Before an in-turn open that failed for want of descriptors or
-// memory is tried again, and at the end, every reader is stopped and joined; after that, each
-// entry is opened in its turn.
+// Waits. Active readers with nothing to prefetch wait on workPublished_, signalled once for each
+// prefetchable entry that the main thread publishes; readers beyond the active ones wait on
+// depthChanged_. The main thread waits on entryFetched_ for the entry it hands over next,
+// signalled by the reader that fetched it. Before a fetch on hand-over that failed for want of
+// descriptors or memory is tried again, and at the end, every reader is stopped and joined.
 //
 // With no reader, on one processor with quick storage or where no thread starts, the same code
-// runs on the main thread alone: it lists, opens and reads each entry in its turn.
+// runs on the main thread alone: it lists and fetches each entry as it hands it over.
 #pragma once
 
 #include <dirent.h>
@@ -52,21 +51,27 @@
 #include "OutputStream.h"
 #include "Threads.h"
 
+/// What an entry turned out to be when it was opened.
+enum class EntryState : unsigned char {
+  kNotOpened,    ///< it did not open
+  kUnexamined,   ///< it opened, but fstat failed: it cannot be told from a device, and is not read
+  kNoLines,      ///< not a regular file (a folder, pipe or device): it holds no lines to read
+  kRegularFile,  ///< a regular file, open for reading
+};
+
 /// An entry of the listing as the walk hands it over.
 struct FolderEntry {
   const char* name = nullptr;  ///< the entry name as the listing gives it
-  bool opened = false;         ///< false if the entry did not open
-  bool regular = false;        ///< true for a regular file: only those hold lines to read
-  bool unreadable = false;     ///< true if it opened but what it is could not be learnt
-  int fd = -1;                 ///< open for reading while the entry may hold more to read, else -1
-  EntryStart start;            ///< what was read of it ahead, and how far it may be read
+  EntryState state = EntryState::kNotOpened;
+  int fd = -1;       ///< open for reading while a regular file may hold more to read, else -1
+  EntryStart start;  ///< what was read of it already, and how far it may be read
 };
 
 /// How deep the walk reads ahead. The depths but the first are for tests: with them, the main
-/// thread leaves every entry worth reading ahead to the readers while any are active, so that which
+/// thread leaves every prefetchable entry to the readers while any are active, so that which
 /// thread reads an entry is certain, and a reader that is never woken stalls the walk.
 enum class Depth {
-  kFollowStorage,  ///< shallow while entries are quick to open and read, deep while they are slow
+  kFollowStorage,  ///< as DepthPolicy says from the times of the fetches
   kDeep,           ///< deep throughout
   kAlternating,    ///< deep from the start, then shallow and deep in turn every few entries
 };
@@ -74,10 +79,10 @@ enum class Depth {
 /// Hands over a folder's entries in listing order, "." and ".." left out.
 class EntryWalk {
  public:
-  /// Walks \a folder, which must stay open for as long as the walk, with \a readers threads reading
-  /// ahead while shallow (at most kMostShallowReaders) and as \a depth says. Where the file that
-  /// \a output writes is an entry, it is read no further than what the run had written when it
-  /// opened.
+  /// Walks \a folder, which must stay open for as long as the walk, with \a readers threads
+  /// prefetching while shallow (at most kMostShallowReaders) and as \a depth says. Where the file
+  /// that \a output writes is an entry, it is read no further than what the run had written when
+  /// it is handed over.
   EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth = Depth::kFollowStorage) noexcept;
   EntryWalk(const EntryWalk&) = delete;
   EntryWalk& operator=(const EntryWalk&) = delete;
@@ -89,63 +94,68 @@ class EntryWalk {
   const FolderEntry* Next() noexcept;
 
   /// Returns true if Next() returned nullptr because the listing could not be read.
-  bool ListingFailed() const noexcept { return listingFailed_ && next_ == listed_; }
+  bool ListingFailed() const noexcept { return listingFailed_ && next_ == publishedEnd_; }
 
  private:
+  // Deep, from bench/run's "cold small" rows, paired with pairs --cold on a machine of two
+  // processors: 8 readers and 32 readers each took about 1.3 times as long as 16, and the floor
+  // itself gains little past 16 threads. The windows, four times the readers or more, let them
+  // run ahead of the main thread; they and the cap on shallow readers (this machine has two
+  // processors) were not measured apart.
   static constexpr int kShallowWindow = 16;
   static constexpr int kDeepWindow = 64;
   static constexpr int kMostShallowReaders = 4;
   static constexpr int kDeepReaders = 16;
   static constexpr int kAlternation = 16;  // entries between changes of depth, where alternating
 
-  enum class State : unsigned char {
-    kListed,  // listed, not yet taken up
-    kTaken,   // being opened, and read if a regular file, by the thread that took it
-    kDone,    // taken up and finished: ready to hand over
+  enum class SlotState : unsigned char {
+    kListed,    // published, not taken yet
+    kFetching,  // being fetched by a reader
+    kFetched,   // fetched by a reader, or its prefetch failed: ready to hand over
   };
 
   struct Slot {
     char name[sizeof(dirent::d_name)];
-    bool worthReadingAhead;   // the listing may call it a regular file
-    State state;              // guarded by mutex_ while published
+    bool prefetchable;        // the listing may call it a regular file, and it has a buffer
+    SlotState state;          // guarded by mutex_ while published
     char* buffer = nullptr;   // kFirstReadSize and kScanSlack bytes for the first read, or nullptr
     bool bufferUsed = false;  // whether the buffer's pages were written before
     int openError = 0;        // errno of the last open that failed
     FolderEntry entry;
   };
 
-  /// A reader thread: takes slots and works on them while active, until stopping_.
+  /// A reader thread: prefetches while active, until stopping_.
   static void* RunReader(void* walk) noexcept;
   Slot& SlotOf(std::uint64_t sequence) noexcept { return *ring_[sequence % kDeepWindow]; }
   /// Main thread: lists entries up to the window ahead of next_, without publishing them; returns
-  /// how many are worth reading ahead.
+  /// how many are prefetchable.
   int ListAhead() noexcept;
-  /// With mutex_ held: returns a published slot worth reading ahead that nobody took, the first when
-  /// deep, the last when shallow.
-  Slot* FindWorkAheadLocked() noexcept;
-  /// For the thread that owns \a slot: opens its entry, learns what it is and, for a regular file
-  /// with a buffer, reads its first part; ahead of its turn, forgets whatever fails. Returns how
-  /// long that took, in nanoseconds, or DepthPolicy::kNotTimed.
-  std::int64_t TakeUp(Slot& slot, bool inTurn) noexcept;
-  /// For the owner of \a slot: closes and drops what was done ahead, for the entry's turn to redo.
-  void ForgetWorkAhead(Slot& slot) noexcept;
-  /// Main thread: takes up the entry handed over next; tries once more without readers if it does
-  /// not open.
-  void TakeUpInTurn(Slot& slot) noexcept;
-  /// Opens \a slot's entry and learns what it is, setting \a size for a regular file; returns
-  /// false if it did not open or, ahead of its turn, must be left to its turn.
-  bool OpenEntry(Slot& slot, bool inTurn, off_t& size) noexcept;
-  /// With mutex_ held, on the main thread: goes deep or shallow as the recent entries ask.
-  void FollowStorageLocked() noexcept;
+  /// With mutex_ held: returns a published prefetchable slot that nobody took, the first when deep,
+  /// the last when shallow.
+  Slot* FindPrefetchableLocked() noexcept;
+  /// For the thread that owns \a slot: fetches its entry, or prefetches it if \a ahead, when a
+  /// failure is dropped for the fetch on hand-over to meet again. Returns how long that took, in
+  /// nanoseconds, or DepthPolicy::kNotTimed.
+  std::int64_t Fetch(Slot& slot, bool ahead) noexcept;
+  /// For Fetch(): opens \a slot's entry and learns what it is, setting \a size for a regular file;
+  /// returns false if it did not open or, \a ahead, must be left to the fetch on hand-over.
+  bool OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept;
+  /// For the owner of \a slot: closes and drops what a prefetch did, for a fetch to redo.
+  void DropPrefetch(Slot& slot) noexcept;
+  /// Main thread: fetches the entry about to be handed over; tries once more without readers if it
+  /// did not open for want of descriptors or memory.
+  void FetchOnHandOver(Slot& slot) noexcept;
+  /// With mutex_ held, on the main thread: goes deep or shallow as the depth asks.
+  void UpdateDepthLocked() noexcept;
   /// With mutex_ held, on the main thread: sets the window and the active readers for a deep walk
   /// or a shallow one, starting the readers wanted that are not running yet.
   void SetDeepLocked(bool deep) noexcept;
   /// With mutex_ held, on the main thread: returns true if \a slot, next to hand over, is to wait for
   /// a reader to take it, as the test depths ask.
   bool LeftToReadersLocked(const Slot& slot) const noexcept;
-  /// Main thread: stops and joins the readers for good, then forgets the work ahead that holds
+  /// Main thread: stops and joins the readers for good, then drops the prefetches that hold
   /// descriptors.
-  void StopReadingAhead() noexcept;
+  void StopPrefetching() noexcept;
 
   // Touched by the main thread only.
   DIR* folder_;
@@ -156,31 +166,31 @@ class EntryWalk {
   int window_ = kShallowWindow;  // how far ahead of next_ to list
   pthread_t readerThreads_[kDeepReaders];
   int readers_ = 0;  // started and not joined
-  bool stoppedForGood_ = false;
+  bool prefetchStopped_ = false;
   Slot slots_[kDeepWindow];
   Slot* freeSlots_[kDeepWindow];  // a stack
   int freeCount_ = 0;
-  bool holding_ = false;       // whether the slot before next_ is handed over and still in use
-  std::uint64_t listing_ = 0;  // the entry to list next; listed_ once published
+  bool callerHolds_ = false;     // whether the caller still holds the slot before next_
+  std::uint64_t listedEnd_ = 0;  // the first entry not listed yet
   bool listingEnded_ = false;
   bool listingFailed_ = false;
-  std::int64_t heldTime_ = DepthPolicy::kNotTimed;  // the main thread's own work on the held entry
+  std::int64_t handOverFetchTime_ = DepthPolicy::kNotTimed;  // counted at the next Next()
 
   Mutex mutex_;
-  Condition workListed_;     // active readers wait here for a slot to take, or for stopping_
+  Condition workPublished_;  // active readers wait here for a slot to prefetch, or for stopping_
   Condition depthChanged_;   // readers beyond the active ones wait here
-  Condition entryDone_;      // the main thread waits here for the entry it hands over next
+  Condition entryFetched_;   // the main thread waits here for the entry it hands over next
   Slot* ring_[kDeepWindow];  // the slot of each sequence number in the window, by its remainder
-  // Guarded by mutex_, with the states of the published slots; next_, listed_ and activeReaders_
-  // are written only by the main thread, which may read them without it.
-  std::uint64_t next_ = 0;       // the entry to hand over next
-  std::uint64_t listed_ = 0;     // the first entry not published
-  std::uint64_t unclaimed_ = 0;  // while deep, no slot before it, from next_ on, is left to take
-  int activeReaders_ = 0;        // readers numbered below it may take work; all have started
-  int readersNumbered_ = 0;      // readers that have taken a number
-  int idleReaders_ = 0;          // active readers waiting on workListed_
-  bool mainWaiting_ = false;     // whether the main thread waits on entryDone_
-  bool stopping_ = false;        // readers are to end
+  // Guarded by mutex_, with the states of the published slots; next_, publishedEnd_ and
+  // activeReaders_ are written only by the main thread, which may read them without it.
+  std::uint64_t next_ = 0;          // the entry to hand over next
+  std::uint64_t publishedEnd_ = 0;  // the first entry not published
+  std::uint64_t searchFrom_ = 0;    // while deep, every slot from next_ up to it has been taken
+  int activeReaders_ = 0;           // readers numbered below it may prefetch; all have started
+  int readersNumbered_ = 0;         // readers that have taken a number
+  int idleReaders_ = 0;             // active readers waiting on workPublished_
+  bool mainWaiting_ = false;        // whether the main thread waits on entryFetched_
+  bool stopping_ = false;           // readers are to end
   bool deep_ = false;
-  DepthPolicy depthPolicy_;  // counts every entry taken up, ahead or in turn
+  DepthPolicy depthPolicy_;  // counts every fetch, ahead or on hand-over
 };

@@ -72,14 +72,19 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
       if (walk.ListingFailed()) failure = "Cannot read dir\n";
       break;
     }
-    if (!entry->opened) {
+    if (entry->state == EntryState::kNotOpened) {
       failure = "Cannot open file\n";
       break;
     }
     ++entryNumber;
     WriteEntryHeading(output, entryNumber, entry->name);
-    const bool readWhole =
-        !entry->unreadable && (!entry->regular || CopyCommentBlock(entry->fd, output, entry->start));
+    bool readWhole = true;
+    switch (entry->state) {
+      case EntryState::kRegularFile: readWhole = CopyCommentBlock(entry->fd, output, entry->start); break;
+      case EntryState::kNoLines: break;
+      case EntryState::kNotOpened:
+      case EntryState::kUnexamined: readWhole = false; break;
+    }
     WriteEntryEnd(output);
     if (!readWhole) {
       failure = "Cannot read file\n";
@@ -89,7 +94,7 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
 
   // A write that failed before the run stopped is the first failure, though the writer thread may
   // tell of it only now.
-  if (failure != nullptr && !output.Settle()) failure = nullptr;
+  if (failure != nullptr && !output.Drain()) failure = nullptr;
   // The output is written out on every path, so a failed run keeps all it wrote before.
   if (!output.Close() && failure == nullptr) failure = "Cannot write output\n";
   if (failure != nullptr) {

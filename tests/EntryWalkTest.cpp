@@ -124,8 +124,7 @@ int WalkNumberedFiles(const fs::path& folder, Depth depth, int readers) {
   int taken = 0;
   while (const FolderEntry* entry = walk.Next()) {
     SCOPED_TRACE(entry->name);
-    EXPECT_TRUE(entry->opened);
-    EXPECT_FALSE(entry->unreadable);
+    EXPECT_EQ(entry->state, EntryState::kRegularFile);
     EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
     ++taken;
   }
@@ -142,7 +141,7 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
 
   const FolderEntry* first = walk.Next();
   ASSERT_NE(first, nullptr);
-  EXPECT_TRUE(first->regular);
+  EXPECT_EQ(first->state, EntryState::kRegularFile);
   // Both names are listed now, as regular files; the second becomes a link to a device.
   const std::string second = first->name == std::string("a.txt") ? "b.txt" : "a.txt";
   fs::remove(scratch.Path() / second);
@@ -150,8 +149,7 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
   const FolderEntry* replaced = walk.Next();
   ASSERT_NE(replaced, nullptr);
   EXPECT_EQ(replaced->name, second);
-  EXPECT_TRUE(replaced->opened);
-  EXPECT_FALSE(replaced->regular);
+  EXPECT_EQ(replaced->state, EntryState::kNoLines);
   EXPECT_EQ(walk.Next(), nullptr);
 }
 
@@ -252,7 +250,7 @@ TEST(EntryWalkTest, EndsCleanlyWithAnyNumberOfReaders) {
     OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     EntryWalk walk(folder.get(), output, readers);
     const FolderEntry* entry;
-    while ((entry = walk.Next()) != nullptr && entry->opened)
+    while ((entry = walk.Next()) != nullptr && entry->state != EntryState::kNotOpened)
       EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
     ASSERT_NE(entry, nullptr);
     EXPECT_STREQ(entry->name, "gone");
