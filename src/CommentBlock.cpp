@@ -19,7 +19,8 @@
 
 namespace {
 
-// Once an entry runs on past its first read, larger reads mean fewer system calls.
+// Once an entry runs on past its first read, larger reads mean fewer system calls; reads of
+// 256 KiB keep "bigblock into tmpfs" near cat.
 constexpr std::size_t kReadSize = 256 * 1024;
 
 // Reads of this size go into a buffer inside the reader where the address space has no room for
@@ -38,13 +39,14 @@ char* LargeReadBuffer() noexcept {
   return buffer;
 }
 
-// A regular file's read that fails with EAGAIN, as some network and FUSE file systems make it
-// fail for a passing fault, is tried again this many times, after waits that double from 1 ms.
+// Entries are opened with O_NONBLOCK (see EntryWalk), so that a pipe cannot stall the run; with it,
+// some network and FUSE file systems fail a regular file's read with EAGAIN for a passing fault.
+// Such a read is tried again this many times, after waits that double from 1 ms.
 constexpr int kReadRetries = 7;
 
 /// Reads as read(2) does into \a into, trying again where the read was interrupted or met a
 /// passing fault; returns what the last try returned.
-ssize_t ReadEntry(int entryFd, char* into, std::size_t size) noexcept {
+ssize_t ReadWithRetries(int entryFd, char* into, std::size_t size) noexcept {
   long waitNanoseconds = 1000000;
   for (int retries = 0;;) {
     const ssize_t got = ::read(entryFd, into, size);
@@ -100,7 +102,8 @@ class ChunkReader {
  public:
   ChunkReader(int entryFd, const EntryStart& start) noexcept
       : entryFd_(entryFd), atEnd_(start.whole), unread_(start.sizeLimit - start.firstBytes.size()) {
-    buffer_ = LargeReadBuffer();
+    // An entry read whole is never read again, and needs no large buffer.
+    buffer_ = start.whole ? nullptr : LargeReadBuffer();
     if (buffer_ == nullptr) {
       buffer_ = smallBuffer_;
       readSize_ = nextReadSize_ = kSmallReadSize;
@@ -158,7 +161,7 @@ class ChunkReader {
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
     const std::size_t wanted = readSize_ < unread_ ? readSize_ : static_cast<std::size_t>(unread_);
-    const ssize_t got = wanted > 0 ? ReadEntry(entryFd_, readArea, wanted) : 0;
+    const ssize_t got = wanted > 0 ? ReadWithRetries(entryFd_, readArea, wanted) : 0;
     readSize_ = nextReadSize_;
     const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
     unread_ -= gotSize;

@@ -6,7 +6,8 @@
 #include "EntryStart.h"
 #include "OutputStream.h"
 
-/// Longest chunk handed over as one line; a longer line is split into chunks of this size.
+/// Longest chunk handed over as one line; a longer line is split into chunks of this size. Not a
+/// tuning knob: documents that callers have stored and compare against split long lines here.
 inline constexpr std::size_t kChunkLimit = 1009;
 
 /// Reads \a entryFd, a regular file, after what \a start already holds of it and no further than

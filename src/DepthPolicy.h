@@ -39,6 +39,8 @@ class DepthPolicy {
  private:
   static_assert(kWindow == 32, "the window is the bits of recentSlow_");
   std::uint32_t recentSlow_ = 0;  // a bit for each of the last kWindow timed entries: set if slow
-  int recentSlowCount_ = 0;       // the bits set in recentSlow_, counted as they come
+  // The bits set in recentSlow_, counted as they come: a builtin popcount can be a call into
+  // libgcc_s, a library the tool must not need.
+  int recentSlowCount_ = 0;
   bool deep_ = false;
 };

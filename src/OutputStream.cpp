@@ -10,7 +10,8 @@
 
 namespace {
 
-// The size of a write: a full buffer, bar the little that Reserve() may leave unused.
+// The size of a write: a full buffer, bar the little that Reserve() may leave unused. Writes of
+// 64 KiB and more keep "small: writes to the output file" and "bigblock into tmpfs" near the floor.
 constexpr std::size_t kCapacity = 256 * 1024;
 
 }  // namespace
@@ -110,7 +111,7 @@ void OutputStream::WriteOut(const char* data, std::size_t size) noexcept {
   }
 }
 
-bool OutputStream::Settle() noexcept {
+bool OutputStream::Drain() noexcept {
   if (ring_ != nullptr) {
     ScopedLock lock(mutex_);
     while (queued_ > 0) changed_.Wait(mutex_);
@@ -122,8 +123,8 @@ bool OutputStream::Close() noexcept {
   if (fd_ < 0) return !Failed();
   WriteOutBuffer();
   if (ring_ != nullptr) {
-    Settle();
     {
+      // The writer ends only once every buffer handed over is written.
       ScopedLock lock(mutex_);
       stopping_ = true;
       changed_.Signal();

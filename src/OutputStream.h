@@ -58,8 +58,9 @@ class OutputStream {
   /// Returns true once a write to the file has failed; the thread may tell of a failure late.
   bool Failed() const noexcept { return failed_.load(std::memory_order_relaxed); }
 
-  /// Waits until every buffer written out so far has reached the file; returns false if a write failed.
-  bool Settle() noexcept;
+  /// Waits until the writer thread has written every buffer handed over so far; returns false if a
+  /// write failed.
+  bool Drain() noexcept;
 
   /// Returns true if \a status, as fstat gives it, is that of the output file.
   bool IsOutputFile(const struct stat& status) const noexcept {
@@ -75,6 +76,8 @@ class OutputStream {
   void WriteOutBuffer() noexcept;
   void WriteOut(const char* data, std::size_t size) noexcept;
 
+  // With two buffers of 512 KiB, the writer waited at every hand-over, and "bigblock into tmpfs"
+  // took 1.1 times as long as cat; with a ring of four of 256 KiB, 0.85 times.
   static constexpr int kRingBuffers = 4;
 
   int fd_;

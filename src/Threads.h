@@ -1,6 +1,8 @@
-// Small handles over POSIX threads. The tool links no C++ runtime library, whose thread and
-// condition variable classes live in that library, so it holds the pthread objects itself. A
-// call on them that fails is a bug in the caller: it ends the process with a message.
+// Small handles over POSIX threads. The tool needs no library but the C library, so that its
+// package depends on nothing else and a run stays small in memory (.ci/run checks it); the C++
+// runtime library, where std::thread and std::condition_variable live, is not linked, so the tool
+// holds the pthread objects itself. A call on them that fails is a bug in the caller: it ends the
+// process with a message.
 #pragma once
 
 #include <pthread.h>
