@@ -122,15 +122,13 @@ EntryWalk::Slot* EntryWalk::FindPrefetchableLocked() noexcept {
     // Shallow, the main thread fetches most entries itself, from the front of the window: a
     // reader takes the farthest, so that the two seldom want the same entry.
     for (std::uint64_t sequence = publishedEnd_; sequence > next_; --sequence) {
-      Slot& slot = SlotOf(sequence - 1);
-      if (slot.state == SlotState::kListed && slot.prefetchable) return &slot;
+      if (SlotOf(sequence - 1).Untaken()) return &SlotOf(sequence - 1);
     }
     return nullptr;
   }
   if (searchFrom_ < next_) searchFrom_ = next_;
   for (; searchFrom_ < publishedEnd_; ++searchFrom_) {
-    Slot& slot = SlotOf(searchFrom_);
-    if (slot.state == SlotState::kListed && slot.prefetchable) return &slot;
+    if (SlotOf(searchFrom_).Untaken()) return &SlotOf(searchFrom_);
   }
   return nullptr;
 }
@@ -171,12 +169,12 @@ bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
   } else {
     entry.state = S_ISREG(status.st_mode) ? EntryState::kRegularFile : EntryState::kNoLines;
   }
-  if (entry.state != EntryState::kRegularFile) {
+  if (entry.state == EntryState::kRegularFile) {
+    size = status.st_size;
+  } else {
     ::close(entry.fd);
     entry.fd = -1;
-    return true;
   }
-  size = status.st_size;
   return true;
 }
 
@@ -261,8 +259,7 @@ void EntryWalk::SetDeepLocked(bool deep) noexcept {
 }
 
 bool EntryWalk::LeftToReadersLocked(const Slot& slot) const noexcept {
-  return depth_ != Depth::kFollowStorage && activeReaders_ > 0 && slot.state == SlotState::kListed &&
-         slot.prefetchable;
+  return depth_ != Depth::kFollowStorage && activeReaders_ > 0 && slot.Untaken();
 }
 
 void EntryWalk::StopPrefetching() noexcept {

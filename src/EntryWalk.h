@@ -122,6 +122,9 @@ class EntryWalk {
     bool bufferUsed = false;  // whether the buffer's pages were written before
     int openError = 0;        // errno of the last open that failed
     FolderEntry entry;
+
+    /// Whether a reader may take it: published, prefetchable and not taken yet.
+    bool Untaken() const noexcept { return state == SlotState::kListed && prefetchable; }
   };
 
   /// A reader thread: prefetches while active, until stopping_.
