@@ -41,17 +41,22 @@ bool Trapped(bool fstatCall) {
   return untrapped != 0 && ::gettid() != untrapped && fstatCall == (readTrap == ReadTrap::kFailFstat);
 }
 
-// Traps the reads of every thread but the calling one, as \a trap says, for the life of the object.
+// Traps the reads of every thread but the calling one, as \a trap says, for the life of the object;
+// meanwhile, a walk that hangs, as one whose readers are not woken does, ends the test program.
 class ScopedReadTrap {
  public:
   explicit ScopedReadTrap(ReadTrap trap) {
     readTrap = trap;
     trappedCalls = 0;
     untrappedThread = ::gettid();
+    ::alarm(120);
   }
   ScopedReadTrap(const ScopedReadTrap&) = delete;
   ScopedReadTrap& operator=(const ScopedReadTrap&) = delete;
-  ~ScopedReadTrap() { untrappedThread = 0; }
+  ~ScopedReadTrap() {
+    ::alarm(0);
+    untrappedThread = 0;
+  }
 };
 
 }  // namespace
@@ -83,15 +88,6 @@ struct CloseDirectory {
   void operator()(DIR* directory) const noexcept { ::closedir(directory); }
 };
 using Folder = std::unique_ptr<DIR, CloseDirectory>;
-
-// Ends the test program if a walk hangs, as one whose readers are not woken does.
-class HangLimit {
- public:
-  HangLimit() { ::alarm(120); }
-  HangLimit(const HangLimit&) = delete;
-  HangLimit& operator=(const HangLimit&) = delete;
-  ~HangLimit() { ::alarm(0); }
-};
 
 // Writes \a count files fN in \a folder, each holding the line N, after \a lead, in a block; with
 // \a targets, the files go there and \a folder holds links to them.
@@ -155,7 +151,6 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
 
 TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
   constexpr int kFiles = 40;
-  const HangLimit hangLimit;
   for (const ReadTrap trap : {ReadTrap::kFail, ReadTrap::kShort, ReadTrap::kFailFstat}) {
     SCOPED_TRACE(trap == ReadTrap::kFail    ? "reads ahead fail"
                  : trap == ReadTrap::kShort ? "reads ahead come short"
@@ -218,7 +213,6 @@ TEST(EntryWalkTest, ReadersReadEveryEntryThatMayHoldLines) {
       // Last, as it skips where it cannot mount.
       {"files of no listed type, deep", false, true, Depth::kDeep, 0, kFiles},
   };
-  const HangLimit hangLimit;
   for (const auto& walkCase : kWalks) {
     SCOPED_TRACE(walkCase.name);
     const ScopedTempDir scratch;
