@@ -226,7 +226,7 @@ const RunCase kRunCases[] = {
     {"FolderWithoutSlash", {"@in", "@out"}, {kBlockA}, "", 0, Output::kDocument},
     {"FolderWithPercent", {"@in/%s%d/..", "@out"}, {{"%s%d", Kind::kFolder}}, "", 0, Output::kDocument},
     {"DotSlashFolder", {"./", "@out"}, {kBlockA}, "", 0, Output::kDocument, {}, true},
-    {"NamesOfAnyLength", {"@in/", "@out"}, {{".hidden", Kind::kFile, "/*\nH\n*/\n", "\tH\n"}, {"abcd", Kind::kFile}, {"abc", Kind::kFile}, {"a%s.c", Kind::kFile}}, "", 0, Output::kDocument},
+    {"NamesOfAnyLength", {"@in/", "@out"}, {{".hidden", Kind::kFile, "/*\nH\n*/\n", "\tH\n"}, {"..x", Kind::kFile, "/*\nX\n*/\n", "\tX\n"}, {"...", Kind::kFile}, {"abcd", Kind::kFile}, {"abc", Kind::kFile}, {"a%s.c", Kind::kFile}}, "", 0, Output::kDocument},
     // /proc gives files a size of 0 whatever they hold: the tool's own environment holds a block.
     {"FileWhoseSizeLies", {"@in/", "@out"}, {{"environ", Kind::kLink, "/proc/self/environ", "\tE\n"}}, "", 0, Output::kDocument, Limited("B='\n/*\nE\n*/\n' && export B")},
     {"SubfolderPipeAndDevice", {"@in/", "@out"}, {{"sub", Kind::kFolder}, {"pipe", Kind::kFifo}, {"zero", Kind::kLink, "/dev/zero"}, {"z.txt", Kind::kFile, "/*\nZ\n", "\tZ\n"}}, "", 0, Output::kDocument},
@@ -478,7 +478,12 @@ TEST(RunTest, ReportsSystemCallsThatFail) {
       {"WriteFailsBeforeALaterOpenFails", {"@in/", "@out"}, ManyFiles(40, {{"gone1", Kind::kLastDanglingLink}, {"gone2", Kind::kLastDanglingLink}, {"gone3", Kind::kLastDanglingLink}}, "", 1000), "Cannot write output\n", 255, Output::kPrefix, Injected("write", "error=ENOSPC:delay_enter=500000:when=2", {"@out"})},
       {"FstatFailsWithEio", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=EIO", {"@in/a.txt"})},
       {"FstatFailsWithEnomem", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=ENOMEM", {"@in/a.txt"})},
-      {"ReadFailsWithEagainOnce", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("read", "error=EAGAIN:when=1", {"@in/a.txt"})},
+      {"WriteWritesNothing", {"@in/", "@out"}, {kBlockA}, "Cannot write output\n", 255, Output::kPrefix, Injected("write", "retval=0", {"@out"})},
+      // Seven reads in a row fail: the first read, ahead and again on hand-over, then the block
+      // copy's first tries; it tries eight times.
+      {"ReadFailsWithEagainForAWhile", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("read", "error=EAGAIN:when=1..7", {"@in/a.txt"})},
+      // The second read of a.txt is the block copy's first: a.txt is longer than the first read.
+      {"InterruptedRead", {"@in/", "@out"}, kLargeEntries, "", 0, Output::kDocument, Injected("read", "error=EINTR:when=2", {"@in/a.txt"})},
       {"ReadKeepsFailingWithEagain", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("read", "error=EAGAIN", {"@in/a.txt"})},
       // More entries than one read of the listing returns, so that the second read can fail.
       {"ListingFailsPartWay", {"@in/", "@out"}, ManyFiles(3000), "Cannot read dir\n", 255, Output::kEntries, Injected("getdents64", "error=EIO:when=2")},
