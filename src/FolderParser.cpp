@@ -32,6 +32,13 @@ void WriteMessage(std::string_view message) {
   }
 }
 
+void CloseEveryDescriptor() noexcept {
+  if (::close_range(0, ~0U, 0) == 0) return;
+  // Kernels before 5.9 lack close_range.
+  const long most = ::sysconf(_SC_OPEN_MAX);
+  for (int fd = 0; fd < most; ++fd) ::close(fd);
+}
+
 }  // namespace
 
 void PrintUsage() {
@@ -100,7 +107,11 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
   if (failure != nullptr) {
     WriteMessage(failure);
     // The process ends here, without waiting for readers still busy on entries the run will not
-    // use: an open on a server that stopped answering may never return.
+    // use: an open on a server that stopped answering may never return. The kernel may still wait
+    // out an open that a network file system's server has taken before the process can end, so
+    // every descriptor is closed first: whoever reads the standard streams or the output sees
+    // their end now, not when the server answers.
+    CloseEveryDescriptor();
     ::_exit(255);
   }
   return 0;
