@@ -1,6 +1,6 @@
 // The depth policy: from how long the work on each recent entry took, whether to read ahead deep.
 //
-// It holds no thread and reads no clock. The walk times its work on each entry (open, fstat and
+// It holds no thread and reads no clock. The walk times its work on each entry (open, statx and
 // first read, whoever does them) and hands the policy that time, or kNotTimed where the time went
 // to something else: a fresh buffer's first page faults, or waiting for the output to be written.
 //

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,6 +35,34 @@ bool IsDotOrDotDot(const char* name) {
 // sockets and devices do not, and are only opened when handed over.
 bool MayHoldLines(unsigned char type) {
   return type == DT_REG || type == DT_LNK || type == DT_UNKNOWN;
+}
+
+// What the walk learns of an open entry.
+struct Attributes {
+  bool regularFile;
+  off_t size;
+  dev_t device;
+  ino_t inode;
+};
+
+// Learns what \a fd is. Unless \a synced, from what the kernel holds already: a network or FUSE file
+// system fetched it with the open, and asking its server again would cost a round trip per entry
+// (bench/run's "network-like" rows); a file's type never changes, and a size that is out of date
+// only makes the block copy read on. Where the kernel lacks statx (before 4.11, or a sandbox that
+// refuses it), fstat tells the same; glibc then fails statx with EINVAL rather than ENOSYS, as its
+// stand-in takes no AT_STATX_DONT_SYNC, and a kernel that has statx takes every flag used here.
+bool Examine(int fd, bool synced, Attributes& attributes) noexcept {
+  struct statx status;
+  const int flags = AT_EMPTY_PATH | (synced ? AT_STATX_SYNC_AS_STAT : AT_STATX_DONT_SYNC);
+  if (::statx(fd, "", flags, STATX_TYPE | STATX_SIZE | STATX_INO, &status) == 0) {
+    attributes = {S_ISREG(status.stx_mode), static_cast<off_t>(status.stx_size),
+                  makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
+    return true;
+  }
+  struct stat fallback;
+  if ((errno != ENOSYS && errno != EINVAL) || ::fstat(fd, &fallback) != 0) return false;
+  attributes = {S_ISREG(fallback.st_mode), fallback.st_size, fallback.st_dev, fallback.st_ino};
+  return true;
 }
 
 std::int64_t Now() noexcept {
@@ -144,9 +173,9 @@ bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
   }
   // Whether to read is asked of the open file itself: the listing may be out of date, and a device
   // or a pipe behind a link could feed the run forever.
-  struct stat status;
-  bool examined = ::fstat(entry.fd, &status) == 0;
-  if (examined && S_ISREG(status.st_mode) && output_.IsOutputFile(status)) {
+  Attributes attributes;
+  bool examined = Examine(entry.fd, false, attributes);
+  if (examined && attributes.regularFile && output_.IsOutputFile(attributes.device, attributes.inode)) {
     // The output file, listed in its own folder, is read only as far as the run had written it
     // when it is handed over, as if every write were made at once: the run never feeds on its own
     // lines. Only the main thread, as it hands the entry over, can tell how far that is.
@@ -155,8 +184,8 @@ bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
       return false;
     }
     output_.Drain();
-    examined = ::fstat(entry.fd, &status) == 0;
-    if (examined) entry.start.sizeLimit = static_cast<std::uint64_t>(status.st_size);
+    examined = Examine(entry.fd, true, attributes);
+    if (examined) entry.start.sizeLimit = static_cast<std::uint64_t>(attributes.size);
   }
   if (!examined) {
     // What cannot be told apart from a device, or whose written part is unknown, cannot be read.
@@ -167,10 +196,10 @@ bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
     }
     entry.state = EntryState::kUnexamined;
   } else {
-    entry.state = S_ISREG(status.st_mode) ? EntryState::kRegularFile : EntryState::kNoLines;
+    entry.state = attributes.regularFile ? EntryState::kRegularFile : EntryState::kNoLines;
   }
   if (entry.state == EntryState::kRegularFile) {
-    size = status.st_size;
+    size = attributes.size;
   } else {
     ::close(entry.fd);
     entry.fd = -1;

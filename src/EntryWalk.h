@@ -1,7 +1,7 @@
 // The walk over a folder's listing: its entries handed over one at a time, in listing order, each
 // opened and, if a regular file, ready to read.
 //
-// To fetch an entry is to open it, learn what it is with fstat and, for a regular file, read its
+// To fetch an entry is to open it, learn what it is with statx and, for a regular file, read its
 // first kFirstReadSize bytes into the entry's slot. Reader threads prefetch listed entries; the
 // main thread fetches, as it hands it over, an entry that nobody prefetched or whose prefetch
 // failed, and only that fetch decides whether the entry opens. The main thread never opens an
@@ -54,7 +54,7 @@
 /// What an entry turned out to be when it was opened.
 enum class EntryState : unsigned char {
   kNotOpened,    ///< it did not open
-  kUnexamined,   ///< it opened, but fstat failed: it cannot be told from a device, and is not read
+  kUnexamined,   ///< it opened, but statx failed: it cannot be told from a device, and is not read
   kNoLines,      ///< not a regular file (a folder, pipe or device): it holds no lines to read
   kRegularFile,  ///< a regular file, open for reading
 };

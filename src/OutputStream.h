@@ -10,7 +10,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -62,10 +61,8 @@ class OutputStream {
   /// write failed.
   bool Drain() noexcept;
 
-  /// Returns true if \a status, as fstat gives it, is that of the output file.
-  bool IsOutputFile(const struct stat& status) const noexcept {
-    return status.st_dev == device_ && status.st_ino == inode_;
-  }
+  /// Returns true if the file on \a device numbered \a inode is the output file.
+  bool IsOutputFile(dev_t device, ino_t inode) const noexcept { return device == device_ && inode == inode_; }
 
   /// Writes out what is buffered and closes the file; returns false if any write or the close failed.
   bool Close() noexcept;

@@ -1,6 +1,6 @@
 // The walk hands over what the open files are, whatever the listing said or a read ahead met.
 //
-// This program stands in for the C library's read and fstat, so that it can tell which thread read
+// This program stands in for the C library's read and statx, so that it can tell which thread read
 // and make the readers' calls fail or come short; the C library's inline wrapper of read must not
 // stand in its way.
 #undef _FORTIFY_SOURCE
@@ -31,18 +31,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The reads, or with kFailFstat the fstat calls, of every thread but untrappedThread are counted
+// The reads, or with kFailStatx the statx calls, of every thread but untrappedThread are counted
 // and go as readTrap says; with kEagainForAWhile, the reads of every thread, uncounted, fail with
 // EAGAIN until eagainUntil. While untrappedThread is 0, every call goes as usual.
-enum class ReadTrap { kCount, kFail, kShort, kFailFstat, kEagainForAWhile };
+enum class ReadTrap { kCount, kFail, kShort, kFailStatx, kEagainForAWhile };
 std::atomic<pid_t> untrappedThread{0};
 std::atomic<ReadTrap> readTrap{ReadTrap::kCount};
 std::atomic<long> trappedCalls{0};
 std::atomic<std::chrono::steady_clock::time_point> eagainUntil;
 
-bool Trapped(bool fstatCall) {
+bool Trapped(bool statxCall) {
   const pid_t untrapped = untrappedThread;
-  return untrapped != 0 && ::gettid() != untrapped && fstatCall == (readTrap == ReadTrap::kFailFstat);
+  return untrapped != 0 && ::gettid() != untrapped && statxCall == (readTrap == ReadTrap::kFailStatx);
 }
 
 // Traps the reads of every thread but the calling one, as \a trap says, for the life of the object;
@@ -66,13 +66,13 @@ class ScopedReadTrap {
 
 }  // namespace
 
-extern "C" int fstat(int fd, struct stat* status) {
+extern "C" int statx(int fd, const char* path, int flags, unsigned int mask, struct statx* status) {
   if (Trapped(true)) {
     ++trappedCalls;
     errno = ENOMEM;
     return -1;
   }
-  return ::fstatat(fd, "", status, AT_EMPTY_PATH);
+  return static_cast<int>(::syscall(SYS_statx, fd, path, flags, mask, status));
 }
 
 extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
@@ -164,7 +164,7 @@ TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
   const std::pair<ReadTrap, const char*> kTraps[] = {
       {ReadTrap::kFail, "reads ahead fail"},
       {ReadTrap::kShort, "reads ahead come short"},
-      {ReadTrap::kFailFstat, "fstat calls ahead fail"},
+      {ReadTrap::kFailStatx, "statx calls ahead fail"},
       // For far less time than the block copy waits between its tries of a read.
       {ReadTrap::kEagainForAWhile, "every read fails with EAGAIN for 40 ms"}};
   for (const auto& [trap, name] : kTraps) {

@@ -525,8 +525,9 @@ TEST(RunTest, ReportsSystemCallsThatFail) {
       {"InterruptedWrite", {"@in/", "@out"}, {kBlockA}, "", 0, Output::kDocument, Injected("write", "error=EINTR:when=1", {"@out"})},
       // The write fails late, while the run meets an entry that does not open: the write failed first.
       {"WriteFailsBeforeALaterOpenFails", {"@in/", "@out"}, ManyFiles(40, {{"gone1", Kind::kLastDanglingLink}, {"gone2", Kind::kLastDanglingLink}, {"gone3", Kind::kLastDanglingLink}}, "", 1000), "Cannot write output\n", 255, Output::kPrefix, Injected("write", "error=ENOSPC:delay_enter=500000:when=2", {"@out"})},
-      {"FstatFailsWithEio", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=EIO", {"@in/a.txt"})},
-      {"FstatFailsWithEnomem", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("%fstat", "error=ENOMEM", {"@in/a.txt"})},
+      {"StatxFailsWithEio", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("statx", "error=EIO", {"@in/a.txt"})},
+      {"StatxFailsWithEnomem", {"@in/", "@out"}, {kUnreadA}, "Cannot read file\n", 255, Output::kDocument, Injected("statx", "error=ENOMEM", {"@in/a.txt"})},
+      {"NoStatx", {"@in/", "@out"}, {kBlockA, kBlockB}, "", 0, Output::kDocument, Injected("statx", "error=ENOSYS")},
       {"WriteWritesNothing", {"@in/", "@out"}, {kBlockA}, "Cannot write output\n", 255, Output::kPrefix, Injected("write", "retval=0", {"@out"})},
       // Seven reads in a row fail: the first read, ahead and again on hand-over, then the block
       // copy's first tries; it tries eight times.
