@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -79,7 +80,15 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, Depth depth
       output_(output),
       depth_(depth),
       shallowReaders_(std::clamp(readers, 0, kMostShallowReaders)) {
-  for (Slot& slot : slots_) freeSlots_[freeCount_++] = &slot;
+  // The slots stay off the stack, which may be small; where memory for them cannot be had, the
+  // walk reads no further ahead than the shallow window.
+  void* const memory = std::malloc(kDeepWindow * sizeof(Slot));
+  slots_ = memory != nullptr ? static_cast<Slot*>(memory) : fallbackSlots_;
+  slotCount_ = memory != nullptr ? kDeepWindow : kShallowWindow;
+  for (int index = 0; index < slotCount_; ++index) {
+    if (slots_ != fallbackSlots_) new (&slots_[index]) Slot();
+    freeSlots_[freeCount_++] = &slots_[index];
+  }
   ScopedLock lock(mutex_);
   SetDeepLocked(depth_ != Depth::kFollowStorage);
 }
@@ -89,7 +98,8 @@ EntryWalk::~EntryWalk() {
   for (std::uint64_t sequence = next_ - (callerHolds_ ? 1 : 0); sequence < listedEnd_; ++sequence) {
     if (SlotOf(sequence).entry.fd >= 0) ::close(SlotOf(sequence).entry.fd);
   }
-  for (Slot& slot : slots_) std::free(slot.buffer);
+  for (int index = 0; index < slotCount_; ++index) std::free(slots_[index].buffer);
+  if (slots_ != fallbackSlots_) std::free(slots_);
 }
 
 void* EntryWalk::RunReader(void* walk) noexcept {
@@ -113,6 +123,8 @@ void* EntryWalk::RunReader(void* walk) noexcept {
     const std::int64_t took = self.Fetch(*slot, true);
     self.mutex_.Lock();
     slot->state = SlotState::kFetched;
+    slot->holdsAhead = slot->entry.fd >= 0;
+    self.heldAhead_ += slot->holdsAhead;
     self.depthPolicy_.Count(took);
     if (self.mainWaiting_ && slot == &self.SlotOf(self.next_)) self.entryFetched_.Signal();
   }
@@ -136,7 +148,11 @@ int EntryWalk::ListAhead() noexcept {
     std::memcpy(slot.name, found->d_name, std::strlen(found->d_name) + 1);
     const bool mayHoldLines = MayHoldLines(found->d_type);
     if (mayHoldLines && slot.buffer == nullptr) {
-      slot.buffer = static_cast<char*>(std::malloc(kFirstReadSize + kScanSlack));
+      slot.buffer = static_cast<char*>(std::malloc(kSmallestFirstRead + kScanSlack));
+      if (slot.buffer != nullptr) {
+        slot.capacity = kSmallestFirstRead;
+        bufferBytes_ += kSmallestFirstRead;
+      }
     }
     slot.prefetchable = mayHoldLines && slot.buffer != nullptr;
     slot.state = SlotState::kListed;
@@ -147,6 +163,11 @@ int EntryWalk::ListAhead() noexcept {
 }
 
 EntryWalk::Slot* EntryWalk::FindPrefetchableLocked() noexcept {
+  // Files read only in part keep their descriptors until handed over; past kMostHeldAhead of them,
+  // only the entry to hand over next may be taken, so that the walk goes on.
+  if (heldAhead_ >= kMostHeldAhead) {
+    return next_ < publishedEnd_ && SlotOf(next_).Untaken() ? &SlotOf(next_) : nullptr;
+  }
   if (!deep_) {
     // Shallow, the main thread fetches most entries itself, from the front of the window: a
     // reader takes the farthest, so that the two seldom want the same entry.
@@ -207,15 +228,41 @@ bool EntryWalk::OpenEntry(Slot& slot, bool ahead, off_t& size) noexcept {
   return true;
 }
 
+std::size_t EntryWalk::FirstReadRoom(Slot& slot, off_t size, std::uint64_t sizeLimit) noexcept {
+  // One byte more than the size says, so that a read that comes short proves the end of the file
+  // even where the size is out of date; at least kSmallestFirstRead, as some files (of /proc and
+  // sysfs) say 0 or 4096 whatever they hold.
+  std::size_t wanted = kFirstReadSize;
+  if (size >= 0 && static_cast<std::uint64_t>(size) < kFirstReadSize) {
+    wanted = std::max(static_cast<std::size_t>(size) + 1, kSmallestFirstRead);
+  }
+  if (sizeLimit < wanted) wanted = static_cast<std::size_t>(sizeLimit);
+  if (wanted <= slot.capacity) return wanted;
+  // A buffer grows, for good, while the slots' buffers stay within kFirstReadBudget in all; past
+  // it, the first read takes what the buffer holds, and the block copy reads on.
+  const std::size_t growth = wanted - slot.capacity;
+  if (bufferBytes_.fetch_add(growth, std::memory_order_relaxed) + growth > kFirstReadBudget) {
+    bufferBytes_.fetch_sub(growth, std::memory_order_relaxed);
+    return slot.capacity;
+  }
+  char* const grown = static_cast<char*>(std::realloc(slot.buffer, wanted + kScanSlack));
+  if (grown == nullptr) {
+    bufferBytes_.fetch_sub(growth, std::memory_order_relaxed);
+    return slot.capacity;
+  }
+  slot.buffer = grown;
+  slot.capacity = wanted;
+  slot.bufferUsed = false;
+  return wanted;
+}
+
 std::int64_t EntryWalk::Fetch(Slot& slot, bool ahead) noexcept {
   const std::int64_t started = Now();
   bool fresh = false;
   off_t size = 0;
   FolderEntry& entry = slot.entry;
   if (OpenEntry(slot, ahead, size) && entry.state == EntryState::kRegularFile && slot.buffer != nullptr) {
-    const std::size_t wanted = entry.start.sizeLimit < kFirstReadSize
-                                   ? static_cast<std::size_t>(entry.start.sizeLimit)
-                                   : kFirstReadSize;
+    const std::size_t wanted = FirstReadRoom(slot, size, entry.start.sizeLimit);
     ssize_t got;
     do {
       got = ::read(entry.fd, slot.buffer, wanted);
@@ -229,7 +276,7 @@ std::int64_t EntryWalk::Fetch(Slot& slot, bool ahead) noexcept {
       entry.start.firstBytes = std::string_view(slot.buffer, static_cast<std::size_t>(got));
       // A regular file gives less than asked for only at its end, which its size confirms; where
       // the size lies, as of /proc and sysfs files (0 or 4096), the block copy reads on.
-      entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < kFirstReadSize && got == size);
+      entry.start.whole = got == 0 || (static_cast<std::size_t>(got) < wanted && got == size);
       if (entry.start.whole) {
         ::close(entry.fd);
         entry.fd = -1;
@@ -248,6 +295,7 @@ void EntryWalk::DropPrefetch(Slot& slot) noexcept {
   if (slot.entry.fd >= 0) ::close(slot.entry.fd);
   slot.entry = FolderEntry{};
   slot.entry.name = slot.name;
+  slot.holdsAhead = false;
 }
 
 void EntryWalk::FetchOnHandOver(Slot& slot) noexcept {
@@ -272,7 +320,7 @@ void EntryWalk::UpdateDepthLocked() noexcept {
 void EntryWalk::SetDeepLocked(bool deep) noexcept {
   deep_ = deep;
   searchFrom_ = next_;
-  window_ = deep ? kDeepWindow : kShallowWindow;
+  window_ = deep ? slotCount_ : kShallowWindow;
   const int wanted = deep ? kDeepReaders : shallowReaders_;
   // A reader started here waits for the lock, then takes the next number.
   while (readers_ < wanted && StartThread(readerThreads_[readers_], RunReader, this)) ++readers_;
@@ -303,6 +351,7 @@ void EntryWalk::StopPrefetching() noexcept {
   }
   for (int reader = 0; reader < readers_; ++reader) JoinThread(readerThreads_[reader]);
   readers_ = 0;
+  heldAhead_ = 0;
   window_ = kShallowWindow;
   // What was read whole holds no descriptor and stays; the rest is fetched again on hand-over.
   for (std::uint64_t sequence = next_; sequence < listedEnd_; ++sequence) {
@@ -338,6 +387,11 @@ const FolderEntry* EntryWalk::Next() noexcept {
     mainWaiting_ = true;
     entryFetched_.Wait(mutex_);
     mainWaiting_ = false;
+  }
+  if (slot.holdsAhead) {
+    slot.holdsAhead = false;
+    // A reader that stopped at kMostHeldAhead may go on.
+    if (heldAhead_-- == kMostHeldAhead && idleReaders_ > 0) workPublished_.Signal();
   }
   ++next_;
   mutex_.Unlock();

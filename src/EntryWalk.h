@@ -2,9 +2,9 @@
 // opened and, if a regular file, ready to read.
 //
 // To fetch an entry is to open it, learn what it is with statx and, for a regular file, read its
-// first kFirstReadSize bytes into the entry's slot. Reader threads prefetch listed entries; the
-// main thread fetches, as it hands it over, an entry that nobody prefetched or whose prefetch
-// failed, and only that fetch decides whether the entry opens. The main thread never opens an
+// first bytes into the entry's slot: one more than its size says, up to kFirstReadSize. Reader threads
+// prefetch listed entries; the main thread fetches, as it hands it over, an entry that nobody prefetched or
+// whose prefetch failed, and only that fetch decides whether the entry opens. The main thread never opens an
 // entry before it hands it over, so that, as on one thread, nothing listed after an entry that
 // ends the run can hold the run up; a run that fails ends the process without waiting for the
 // readers. Entries that the listing calls a folder, pipe, socket or device are not prefetched.
@@ -15,10 +15,11 @@
 //   processor beyond the first (none on one, at most kMostShallowReaders); the readers prefetch the
 //   farthest entries of the window while the main thread fetches the nearest itself, so that the
 //   two seldom wait for each other;
-// - deep, as on a cold cache or a network file system: a window of kDeepWindow entries and
-//   kDeepReaders readers, started then, on any number of processors, since a thread that waits on
-//   the storage costs no processor; the readers prefetch in listing order and the main thread
-//   mostly waits. Turning shallow again parks the readers beyond the shallow ones.
+// - deep, as on a cold cache or a network file system: kDeepReaders readers, started then, on any
+//   number of processors, since a thread that waits on the storage costs no processor, and a
+//   window as wide as the budgets of bytes and descriptors below allow; the readers prefetch in
+//   listing order and the main thread mostly waits. Turning shallow again parks the readers
+//   beyond the shallow ones.
 //
 // Ownership, by sequence number in the listing:
 //   [next_ - 1]                    the entry handed over, the caller's until the next Next();
@@ -31,8 +32,9 @@
 // the main thread takes and frees them.
 //
 // Waits. Active readers with nothing to prefetch wait on workPublished_, signalled once for each
-// prefetchable entry that the main thread publishes; readers beyond the active ones wait on
-// depthChanged_. The main thread waits on entryFetched_ for the entry it hands over next,
+// prefetchable entry that the main thread publishes, and once when it hands over an entry that
+// brings the descriptors held ahead back under kMostHeldAhead; readers beyond the active ones wait
+// on depthChanged_. The main thread waits on entryFetched_ for the entry it hands over next,
 // signalled by the reader that fetched it. Before a fetch on hand-over that failed for want of
 // descriptors or memory is tried again, and at the end, every reader is stopped and joined.
 //
@@ -44,6 +46,8 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "DepthPolicy.h"
@@ -99,14 +103,25 @@ class EntryWalk {
  private:
   // Deep, from bench/run's "cold small" rows, paired with pairs --cold on a machine of two
   // processors: 8 readers and 32 readers each took about 1.3 times as long as 16, and the floor
-  // itself gains little past 16 threads. The windows, four times the readers or more, let them
-  // run ahead of the main thread; they and the cap on shallow readers (this machine has two
-  // processors) were not measured apart.
+  // itself gains little past 16 threads. The shallow window and the cap on shallow readers (this
+  // machine has two processors) were not measured apart.
   static constexpr int kShallowWindow = 16;
-  static constexpr int kDeepWindow = 64;
   static constexpr int kMostShallowReaders = 4;
   static constexpr int kDeepReaders = 16;
   static constexpr int kAlternation = 16;  // entries between changes of depth, where alternating
+  // What bounds the deep window. The readers wait whenever the window is full, and it is full
+  // whenever one slow entry holds the main thread, or the main thread waits for a processor: so
+  // the window is as wide as memory and descriptors allow. Its slots; the bytes of all their
+  // buffers, which start at kSmallestFirstRead and grow, for good, to what their entries' first
+  // reads need, up to kFirstReadSize, while the budget lasts (past it, a first read takes what its
+  // buffer holds, and the block copy reads on); and the descriptors of files read only in part,
+  // held until handed over. With 64 slots of 64 KiB, the readers stood idle a fifth of their time
+  // on "cold small", and beside two busy loops a processor the run took 2.2 times as long as the
+  // floor; with 256, 1.0 times (bench/run's "cold small" rows).
+  static constexpr int kDeepWindow = 256;
+  static constexpr std::size_t kSmallestFirstRead = 4096;
+  static constexpr std::size_t kFirstReadBudget = 3 << 20;
+  static constexpr int kMostHeldAhead = 64;
 
   enum class SlotState : unsigned char {
     kListed,    // published, not taken yet
@@ -116,11 +131,13 @@ class EntryWalk {
 
   struct Slot {
     char name[sizeof(dirent::d_name)];
-    bool prefetchable;        // the listing may call it a regular file, and it has a buffer
-    SlotState state;          // guarded by mutex_ while published
-    char* buffer = nullptr;   // kFirstReadSize and kScanSlack bytes for the first read, or nullptr
-    bool bufferUsed = false;  // whether the buffer's pages were written before
-    int openError = 0;        // errno of the last open that failed
+    bool prefetchable;         // the listing may call it a regular file, and it has a buffer
+    SlotState state;           // guarded by mutex_ while published
+    char* buffer = nullptr;    // capacity and kScanSlack bytes for the first read, or nullptr
+    std::size_t capacity = 0;  // counted in bufferBytes_
+    bool bufferUsed = false;   // whether the buffer's pages were written before
+    bool holdsAhead = false;   // fetched by a reader and holding its descriptor: counted in heldAhead_
+    int openError = 0;         // errno of the last open that failed
     FolderEntry entry;
 
     /// Whether a reader may take it: published, prefetchable and not taken yet.
@@ -136,6 +153,10 @@ class EntryWalk {
   /// With mutex_ held: returns a published prefetchable slot that nobody took, the first when deep,
   /// the last when shallow.
   Slot* FindPrefetchableLocked() noexcept;
+  /// For the thread that owns \a slot: returns how many bytes the first read of its entry, of \a size
+  /// bytes and to be read no further than \a sizeLimit, asks for, growing the buffer to hold them
+  /// where the budget allows.
+  std::size_t FirstReadRoom(Slot& slot, off_t size, std::uint64_t sizeLimit) noexcept;
   /// For the thread that owns \a slot: fetches its entry, or prefetches it if \a ahead, when a
   /// failure is dropped for the fetch on hand-over to meet again. Returns how long that took, in
   /// nanoseconds, or DepthPolicy::kNotTimed.
@@ -170,7 +191,9 @@ class EntryWalk {
   pthread_t readerThreads_[kDeepReaders];
   int readers_ = 0;  // started and not joined
   bool prefetchStopped_ = false;
-  Slot slots_[kDeepWindow];
+  Slot* slots_;  // kDeepWindow of them on the heap, or fallbackSlots_
+  int slotCount_;
+  Slot fallbackSlots_[kShallowWindow];
   Slot* freeSlots_[kDeepWindow];  // a stack
   int freeCount_ = 0;
   bool callerHolds_ = false;     // whether the caller still holds the slot before next_
@@ -192,8 +215,11 @@ class EntryWalk {
   int activeReaders_ = 0;           // readers numbered below it may prefetch; all have started
   int readersNumbered_ = 0;         // readers that have taken a number
   int idleReaders_ = 0;             // active readers waiting on workPublished_
+  int heldAhead_ = 0;               // descriptors held by slots fetched ahead, not handed over
   bool mainWaiting_ = false;        // whether the main thread waits on entryFetched_
   bool stopping_ = false;           // readers are to end
   bool deep_ = false;
   DepthPolicy depthPolicy_;  // counts every fetch, ahead or on hand-over
+  // Grown by whichever thread fetches; only ever reaches kFirstReadBudget by growth.
+  std::atomic<std::size_t> bufferBytes_{0};
 };

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,10 +33,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The reads, or with kFailStatx the statx calls, of every thread but untrappedThread are counted
-// and go as readTrap says; with kEagainForAWhile, the reads of every thread, uncounted, fail with
+// The reads, or with kFailStatx and kHalfSize the statx calls, of every thread but untrappedThread
+// are counted and go as readTrap says; with kEagainForAWhile, the reads of every thread, uncounted, fail with
 // EAGAIN until eagainUntil. While untrappedThread is 0, every call goes as usual.
-enum class ReadTrap { kCount, kFail, kShort, kFailStatx, kEagainForAWhile };
+enum class ReadTrap { kCount, kFail, kShort, kFailStatx, kHalfSize, kEagainForAWhile };
 std::atomic<pid_t> untrappedThread{0};
 std::atomic<ReadTrap> readTrap{ReadTrap::kCount};
 std::atomic<long> trappedCalls{0};
@@ -42,7 +44,8 @@ std::atomic<std::chrono::steady_clock::time_point> eagainUntil;
 
 bool Trapped(bool statxCall) {
   const pid_t untrapped = untrappedThread;
-  return untrapped != 0 && ::gettid() != untrapped && statxCall == (readTrap == ReadTrap::kFailStatx);
+  return untrapped != 0 && ::gettid() != untrapped &&
+         statxCall == (readTrap == ReadTrap::kFailStatx || readTrap == ReadTrap::kHalfSize);
 }
 
 // Traps the reads of every thread but the calling one, as \a trap says, for the life of the object;
@@ -67,12 +70,14 @@ class ScopedReadTrap {
 }  // namespace
 
 extern "C" int statx(int fd, const char* path, int flags, unsigned int mask, struct statx* status) {
-  if (Trapped(true)) {
-    ++trappedCalls;
+  const bool trapped = Trapped(true);
+  if (trapped && (++trappedCalls, readTrap == ReadTrap::kFailStatx)) {
     errno = ENOMEM;
     return -1;
   }
-  return static_cast<int>(::syscall(SYS_statx, fd, path, flags, mask, status));
+  const int done = static_cast<int>(::syscall(SYS_statx, fd, path, flags, mask, status));
+  if (trapped) status->stx_size /= 2;
+  return done;
 }
 
 extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
@@ -165,18 +170,36 @@ TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
       {ReadTrap::kFail, "reads ahead fail"},
       {ReadTrap::kShort, "reads ahead come short"},
       {ReadTrap::kFailStatx, "statx calls ahead fail"},
+      {ReadTrap::kHalfSize, "statx calls ahead tell half the size, as of a file that grew"},
       // For far less time than the block copy waits between its tries of a read.
       {ReadTrap::kEagainForAWhile, "every read fails with EAGAIN for 40 ms"}};
   for (const auto& [trap, name] : kTraps) {
     SCOPED_TRACE(name);
-    // File fN holds the line N in a block that starts past the first 100 bytes. Deep, the readers
-    // read every entry ahead; this thread reads as usual.
+    // File fN holds the line N in a block that starts past the first 10,000 bytes. Deep, the
+    // readers read every entry ahead; this thread reads as usual.
     const ScopedTempDir scratch;
-    WriteNumberedFiles(scratch.Path(), kFiles, std::string(150, '\n'));
+    WriteNumberedFiles(scratch.Path(), kFiles, std::string(10000, '\n'));
     const ScopedReadTrap readsAhead(trap);
     EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
     EXPECT_EQ(trappedCalls, trap == ReadTrap::kEagainForAWhile ? 0 : kFiles);
   }
+}
+
+TEST(EntryWalkTest, HoldsFewDescriptorsAhead) {
+  // Files read only in part keep their descriptors until handed over: with room for 64 of them,
+  // the 16 readers' opens and the walk's own few, no open ahead fails and the readers read all.
+  constexpr int kFiles = 300;
+  const ScopedTempDir scratch;
+  WriteNumberedFiles(scratch.Path(), kFiles, std::string(70000, '\n'));
+  rlimit saved, limited;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  limited = saved;
+  limited.rlim_cur = std::distance(fs::directory_iterator("/proc/self/fd"), {}) + 64 + 16 + 8;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+  const ScopedReadTrap readsAhead(ReadTrap::kCount);
+  EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
+  EXPECT_EQ(trappedCalls, kFiles);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 // A fresh ext2 file system, whose listings give no entry types, mounted on a new folder for the life
