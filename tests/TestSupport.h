@@ -1,7 +1,12 @@
-// Helpers shared by the tests: a private temporary folder and whole-file reads.
+// Helpers shared by the tests: a private temporary folder, whole-file reads, and comparisons of
+// whole documents.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,4 +44,18 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
 /// Writes \a contents to a new file at \a path.
 inline void WriteWholeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
+}
+
+/// Passes where \a actual is \a expected; else says where they first differ, with a few bytes of
+/// each from there, rather than a diff of documents that may run to megabytes.
+inline ::testing::AssertionResult SameDocument(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  const std::size_t at = static_cast<std::size_t>(
+      std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin());
+  const std::size_t from = at < 16 ? 0 : at - 16;
+  return ::testing::AssertionFailure()
+         << "the documents (" << actual.size() << " and " << expected.size()
+         << " bytes) first differ at byte " << at << "; from byte " << from
+         << ":\n  actual:   " << ::testing::PrintToString(actual.substr(from, 48))
+         << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 48));
 }
