@@ -46,10 +46,10 @@ constexpr int kReadRetries = 7;
 
 /// Reads as read(2) does into \a into, trying again where the read was interrupted or met a
 /// passing fault; returns what the last try returned.
-ssize_t ReadWithRetries(int entryFd, char* into, std::size_t size) noexcept {
+ssize_t ReadWithRetries(const SystemCalls& calls, int entryFd, char* into, std::size_t size) noexcept {
   long waitNanoseconds = 1000000;
   for (int retries = 0;;) {
-    const ssize_t got = ::read(entryFd, into, size);
+    const ssize_t got = calls.read(entryFd, into, size);
     if (got >= 0) return got;
     if (errno == EINTR) continue;
     if (errno != EAGAIN || retries++ == kReadRetries) return got;
@@ -92,16 +92,19 @@ inline const char* FindLineFeedOrNul(const char* from, std::size_t size) noexcep
 #endif
 }
 
-bool IsMarker(std::string_view text, char first, char second) {
-  return text.size() == 2 && text[0] == first && text[1] == second;
-}
+// A marker fills its line alone: "/*\r" or "*/ " is an ordinary line.
+constexpr std::string_view kOpeningMarker = "/*";
+constexpr std::string_view kClosingMarker = "*/";
 
 /// Cuts an entry's bytes into chunks: a line with its line feed, or the next kChunkLimit bytes of a
 /// longer line.
 class ChunkReader {
  public:
-  ChunkReader(int entryFd, const EntryStart& start) noexcept
-      : entryFd_(entryFd), atEnd_(start.whole), unread_(start.sizeLimit - start.firstBytes.size()) {
+  ChunkReader(const SystemCalls& calls, int entryFd, const EntryStart& start) noexcept
+      : calls_(calls),
+        entryFd_(entryFd),
+        atEnd_(start.whole),
+        unread_(start.sizeLimit - start.firstBytes.size()) {
     // An entry read whole is never read again, and needs no large buffer.
     buffer_ = start.whole ? nullptr : LargeReadBuffer();
     if (buffer_ == nullptr) {
@@ -161,7 +164,7 @@ class ChunkReader {
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
     const std::size_t wanted = readSize_ < unread_ ? readSize_ : static_cast<std::size_t>(unread_);
-    const ssize_t got = wanted > 0 ? ReadWithRetries(entryFd_, readArea, wanted) : 0;
+    const ssize_t got = wanted > 0 ? ReadWithRetries(calls_, entryFd_, readArea, wanted) : 0;
     readSize_ = nextReadSize_;
     const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
     unread_ -= gotSize;
@@ -173,6 +176,7 @@ class ChunkReader {
     readFailed_ = got < 0;
   }
 
+  const SystemCalls& calls_;
   int entryFd_;
   bool atEnd_;
   bool readFailed_ = false;
@@ -207,7 +211,7 @@ void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
     }
     if (lineSize > scanLimit || pending_[lineSize - 1] == '\0') return;
     const std::string_view lineText(pending_, lineSize - 1);
-    if (IsMarker(lineText, '*', '/') || IsMarker(lineText, '/', '*')) return;
+    if (lineText == kClosingMarker || lineText == kOpeningMarker) return;
     EndBlockLine(output, text + lineText.size());
     pending_ += lineSize;
   }
@@ -218,14 +222,13 @@ void ChunkReader::CopyOrdinaryLines(OutputStream&) noexcept {}
 
 }  // namespace
 
-bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start) {
-  ChunkReader reader(entryFd, start);
+bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start, const SystemCalls& calls) {
+  ChunkReader reader(calls, entryFd, start);
   bool inside = false;
   std::string_view text;
   while (reader.Next(text)) {
-    // A marker must fill its line alone: "/*\r" or "*/ " is an ordinary line.
-    if (IsMarker(text, '*', '/')) break;
-    if (IsMarker(text, '/', '*')) {
+    if (text == kClosingMarker) break;
+    if (text == kOpeningMarker) {
       inside = true;
     } else if (inside) {
       // Once the output has failed, nothing more of this entry can reach it.

@@ -1,6 +1,7 @@
-// The depth policy: from how long the work on each recent entry took, whether to read ahead deep.
+// How deep a walk reads ahead: the rule a walk is handed, and the policy the tool hands it, which
+// follows the storage from how long the work on each recent entry took.
 //
-// It holds no thread and reads no clock. The walk times its work on each entry (open, statx and
+// The policy holds no thread and reads no clock. The walk times its work on each entry (open, statx and
 // first read, whoever does them) and hands the policy that time, or kNotTimed where the time went
 // to something else: a fresh buffer's first page faults, or waiting for the output to be written.
 //
@@ -15,6 +16,17 @@
 #pragma once
 
 #include <cstdint>
+
+/// What decides how deep a walk reads ahead, as two calls on a context, both made with the walk's
+/// lock held.
+struct DepthRule {
+  void* context;
+  /// Counts one more entry, whose work took \a nanoseconds, or DepthPolicy::kNotTimed.
+  void (*count)(void* context, std::int64_t nanoseconds) noexcept;
+  /// Returns true if the walk, about to hand over its entry numbered \a handedOver from 0, is to
+  /// read ahead deep.
+  bool (*deep)(const void* context, std::uint64_t handedOver) noexcept;
+};
 
 /// Says whether the walk should read ahead deep, from the times of the recent entries.
 class DepthPolicy {
@@ -35,6 +47,17 @@ class DepthPolicy {
 
   /// Returns true while the entries counted ask for a deep walk; false before any.
   bool Deep() const noexcept { return deep_; }
+
+  /// Returns the rule that hands a walk's times to this policy and asks it for the depth.
+  DepthRule Rule() noexcept {
+    return {this,
+            [](void* policy, std::int64_t nanoseconds) noexcept {
+              static_cast<DepthPolicy*>(policy)->Count(nanoseconds);
+            },
+            [](const void* policy, std::uint64_t) noexcept {
+              return static_cast<const DepthPolicy*>(policy)->Deep();
+            }};
+  }
 
  private:
   static_assert(kWindow == 32, "the window is the bits of recentSlow_");

@@ -45,7 +45,7 @@ void PrintUsage() {
   WriteMessage("\nUsage: docgleaner [target folder] [output file]\n\n");
 }
 
-int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
+int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* depth) {
   if (argumentCount != 3) {
     PrintUsage();
     return -1;
@@ -70,7 +70,8 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
 
   // Entries are opened relative to the open folder: the same file as the folder text joined to
   // the name with one "/", without any limit on the joined length.
-  EntryWalk walk(folder.get(), output, processors - 1, depth);
+  DepthPolicy storagePolicy;
+  EntryWalk walk(folder.get(), output, processors - 1, depth != nullptr ? *depth : storagePolicy.Rule());
   std::int32_t entryNumber = 0;
   const char* failure = nullptr;
   while (!output.Failed()) {
@@ -85,15 +86,15 @@ int RunFolderParser(int argumentCount, char* argumentVector[], Depth depth) {
     }
     ++entryNumber;
     WriteEntryHeading(output, entryNumber, entry->name);
-    bool readWhole = true;
+    bool readFailed = false;
     switch (entry->state) {
-      case EntryState::kRegularFile: readWhole = CopyCommentBlock(entry->fd, output, entry->start); break;
+      case EntryState::kRegularFile: readFailed = !CopyCommentBlock(entry->fd, output, entry->start); break;
       case EntryState::kNoLines: break;
       case EntryState::kNotOpened:
-      case EntryState::kUnexamined: readWhole = false; break;
+      case EntryState::kUnexamined: readFailed = true; break;
     }
     WriteEntryEnd(output);
-    if (!readWhole) {
+    if (readFailed) {
       failure = "Cannot read file\n";
       break;
     }

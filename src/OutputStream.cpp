@@ -17,7 +17,7 @@ constexpr std::size_t kCapacity = 256 * 1024;
 
 }  // namespace
 
-OutputStream::OutputStream(int fd, bool writeBehind) noexcept : fd_(fd), capacity_(kCapacity) {
+OutputStream::OutputStream(int fd, bool writeBehind) noexcept : capacity_(kCapacity), fd_(fd) {
   struct stat status;
   if (::fstat(fd_, &status) == 0) {
     device_ = status.st_dev;

@@ -77,21 +77,31 @@ class OutputStream {
   // took 1.1 times as long as cat; with a ring of four of 256 KiB, 0.85 times.
   static constexpr int kRingBuffers = 4;
 
-  int fd_;
+  // Set by the constructor, before the writer starts.
   dev_t device_ = 0;
   ino_t inode_ = 0;  // 0, which names no file, where fstat failed
-  std::atomic<bool> failed_{false};
-  char* buffer_;  // the buffer being filled
   std::size_t capacity_;
-  std::size_t used_ = 0;
-  // With the thread: kRingBuffers buffers of capacity_ bytes, filled and written in turn.
+  // With the thread: kRingBuffers buffers of capacity_ bytes, filled and written in turn; the
+  // filling thread touches only buffer_'s part, the writer only the parts queued, each until it
+  // hands the part over under mutex_.
   char* ring_ = nullptr;
-  int filling_ = 0;  // which of them buffer_ is
   pthread_t writer_{};
+
+  // The writer thread while it runs, else the filling thread.
+  int fd_;
+  // Any thread: set by whichever write fails first.
+  std::atomic<bool> failed_{false};
+
+  // The filling thread only.
+  char* buffer_;            // the buffer being filled
+  std::size_t used_ = 0;    // bytes of buffer_ filled
+  int filling_ = 0;         // which part of ring_ buffer_ is
+  char smallBuffer_[4096];  // where the address space has no room for a large buffer
+
+  // Guarded by mutex_.
   Mutex mutex_;
   Condition changed_;                           // a buffer was handed over or written, or stop
-  int queued_ = 0;                              // guarded by mutex_: buffers handed over, not yet written
-  std::size_t queuedSizes_[kRingBuffers] = {};  // guarded by mutex_
-  bool stopping_ = false;                       // guarded by mutex_
-  char smallBuffer_[4096];                      // where the address space has no room for a large buffer
+  int queued_ = 0;                              // buffers handed over, not yet written
+  std::size_t queuedSizes_[kRingBuffers] = {};  // the bytes of each, by its place in ring_
+  bool stopping_ = false;                       // the writer is to end once queued_ is 0
 };

@@ -1,15 +1,12 @@
 // The walk hands over what the open files are, whatever the listing said or a read ahead met.
 //
-// This program stands in for the C library's read and statx, so that it can tell which thread read
-// and make the readers' calls fail or come short; the C library's inline wrapper of read must not
-// stand in its way.
-#undef _FORTIFY_SOURCE
+// The walks here make their system calls through kTrappedCalls, which can tell which thread read
+// and make the readers' calls fail or come short.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +24,8 @@
 #include "CommentBlock.h"
 #include "EntryWalk.h"
 #include "OutputStream.h"
+#include "SystemCalls.h"
+#include "TestDepths.h"
 #include "TestSupport.h"
 
 namespace {
@@ -34,8 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The reads, or with kFailStatx and kHalfSize the statx calls, of every thread but untrappedThread
-// are counted and go as readTrap says; with kEagainForAWhile, the reads of every thread, uncounted, fail with
-// EAGAIN until eagainUntil. While untrappedThread is 0, every call goes as usual.
+// are counted and go as readTrap says; with kEagainForAWhile, the reads of every thread, uncounted,
+// fail with EAGAIN until eagainUntil. While untrappedThread is 0, every call goes as usual.
 enum class ReadTrap { kCount, kFail, kShort, kFailStatx, kHalfSize, kEagainForAWhile };
 std::atomic<pid_t> untrappedThread{0};
 std::atomic<ReadTrap> readTrap{ReadTrap::kCount};
@@ -67,20 +66,18 @@ class ScopedReadTrap {
   }
 };
 
-}  // namespace
-
-extern "C" int statx(int fd, const char* path, int flags, unsigned int mask, struct statx* status) {
+int TrappedStatx(int fd, const char* path, int flags, unsigned int mask, struct statx* status) {
   const bool trapped = Trapped(true);
   if (trapped && (++trappedCalls, readTrap == ReadTrap::kFailStatx)) {
     errno = ENOMEM;
     return -1;
   }
-  const int done = static_cast<int>(::syscall(SYS_statx, fd, path, flags, mask, status));
+  const int done = ::statx(fd, path, flags, mask, status);
   if (trapped) status->stx_size /= 2;
   return done;
 }
 
-extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
+ssize_t TrappedRead(int fd, void* buffer, std::size_t size) {
   if (readTrap == ReadTrap::kEagainForAWhile) {
     if (untrappedThread != 0 && std::chrono::steady_clock::now() < eagainUntil.load()) {
       errno = EAGAIN;
@@ -94,8 +91,14 @@ extern "C" ssize_t read(int fd, void* buffer, std::size_t size) {
     }
     if (readTrap == ReadTrap::kShort) size = std::min<std::size_t>(size, 100);
   }
-  return ::syscall(SYS_read, fd, buffer, size);
+  return ::read(fd, buffer, size);
 }
+
+const SystemCalls kTrappedCalls = {
+    [](int folderFd, const char* name, int flags) { return ::openat(folderFd, name, flags); }, TrappedStatx,
+    [](int fd, struct stat* status) { return ::fstat(fd, status); }, TrappedRead};
+
+}  // namespace
 
 namespace {
 
@@ -121,17 +124,17 @@ std::string BodyLines(const FolderEntry& entry) {
   const fs::path path = scratch.Path() / "body";
   {
     OutputStream output(OutputStream::Open(path.c_str()));
-    EXPECT_TRUE(CopyCommentBlock(entry.fd, output, entry.start));
+    EXPECT_TRUE(CopyCommentBlock(entry.fd, output, entry.start, kTrappedCalls));
   }
   return ReadWholeFile(path);
 }
 
 // Walks \a folder, which holds the files of WriteNumberedFiles(), checking each entry's body lines;
 // returns how many entries it handed over.
-int WalkNumberedFiles(const fs::path& folder, Depth depth, int readers) {
+int WalkNumberedFiles(const fs::path& folder, DepthRule depth, int readers) {
   const Folder listing(::opendir(folder.c_str()));
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EntryWalk walk(listing.get(), output, readers, depth);
+  EntryWalk walk(listing.get(), output, readers, depth, kTrappedCalls);
   int taken = 0;
   while (const FolderEntry* entry = walk.Next()) {
     SCOPED_TRACE(entry->name);
@@ -148,7 +151,8 @@ TEST(EntryWalkTest, AFileReplacedByADeviceAfterTheListingIsNotRead) {
   for (const char* name : {"a.txt", "b.txt"}) WriteWholeFile(scratch.Path() / name, "/*\nA\n*/\n");
   const Folder folder(::opendir(scratch.Path().c_str()));
   OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EntryWalk walk(folder.get(), output, 0);
+  DepthPolicy storage;
+  EntryWalk walk(folder.get(), output, 0, storage.Rule());
 
   const FolderEntry* first = walk.Next();
   ASSERT_NE(first, nullptr);
@@ -180,7 +184,7 @@ TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
     const ScopedTempDir scratch;
     WriteNumberedFiles(scratch.Path(), kFiles, std::string(10000, '\n'));
     const ScopedReadTrap readsAhead(trap);
-    EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
+    EXPECT_EQ(WalkNumberedFiles(scratch.Path(), kDeepThroughout, 0), kFiles);
     EXPECT_EQ(trappedCalls, trap == ReadTrap::kEagainForAWhile ? 0 : kFiles);
   }
 }
@@ -197,7 +201,7 @@ TEST(EntryWalkTest, HoldsFewDescriptorsAhead) {
   limited.rlim_cur = std::distance(fs::directory_iterator("/proc/self/fd"), {}) + 64 + 16 + 8;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
   const ScopedReadTrap readsAhead(ReadTrap::kCount);
-  EXPECT_EQ(WalkNumberedFiles(scratch.Path(), Depth::kDeep, 0), kFiles);
+  EXPECT_EQ(WalkNumberedFiles(scratch.Path(), kDeepThroughout, 0), kFiles);
   EXPECT_EQ(trappedCalls, kFiles);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
@@ -229,26 +233,26 @@ class TypelessFileSystem {
 };
 
 TEST(EntryWalkTest, ReadersReadEveryEntryThatMayHoldLines) {
-  // Each of the test depths leaves the entries worth reading ahead to active readers: deep
-  // throughout, all of them; deep and shallow in turn, at least those handed over while deep. A
-  // reader left waiting for work that has come, or for the walk to turn deep again, hangs it.
+  // Deep, the walk leaves the entries worth reading ahead to its readers: deep throughout, all of
+  // them; deep and shallow in turn, at least those handed over while deep. A reader left waiting
+  // for work that has come, or for the walk to turn deep again, hangs it.
   constexpr int kFiles = 1000;
   const struct {
     const char* name;
     bool links;     // the folder holds links to the files, which its listing calls links
     bool typeless;  // on a file system whose listings give no entry types
-    Depth depth;
+    DepthRule depth;
     int readers;     // while shallow
     int leastReads;  // by the readers
   } kWalks[] = {
-      {"files, deep", false, false, Depth::kDeep, 0, kFiles},
-      {"links, deep", true, false, Depth::kDeep, 0, kFiles},
-      {"files, deep and shallow in turn, no reader while shallow", false, false, Depth::kAlternating, 0,
+      {"files, deep", false, false, kDeepThroughout, 0, kFiles},
+      {"links, deep", true, false, kDeepThroughout, 0, kFiles},
+      {"files, deep and shallow in turn, no reader while shallow", false, false, kDeepAndShallowInTurn, 0,
        kFiles / 2},
-      {"files, deep and shallow in turn, one reader while shallow", false, false, Depth::kAlternating, 1,
+      {"files, deep and shallow in turn, one reader while shallow", false, false, kDeepAndShallowInTurn, 1,
        kFiles / 2},
       // Last, as it skips where it cannot mount.
-      {"files of no listed type, deep", false, true, Depth::kDeep, 0, kFiles},
+      {"files of no listed type, deep", false, true, kDeepThroughout, 0, kFiles},
   };
   for (const auto& walkCase : kWalks) {
     SCOPED_TRACE(walkCase.name);
@@ -279,7 +283,8 @@ TEST(EntryWalkTest, EndsCleanlyWithAnyNumberOfReaders) {
     SCOPED_TRACE(std::to_string(readers) + " readers");
     const Folder folder(::opendir(scratch.Path().c_str()));
     OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    EntryWalk walk(folder.get(), output, readers);
+    DepthPolicy storage;
+    EntryWalk walk(folder.get(), output, readers, storage.Rule());
     const FolderEntry* entry;
     while ((entry = walk.Next()) != nullptr && entry->state != EntryState::kNotOpened)
       EXPECT_EQ(BodyLines(*entry), std::string("\t").append(entry->name + 1).append("\n"));
