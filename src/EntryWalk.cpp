@@ -184,6 +184,9 @@ const FolderEntry* EntryWalk::Next() noexcept {
   // hand, it waits, so that an entry after one that ends the run, on a server that stopped
   // answering say, cannot hold the run up. Deep, it leaves the readers every entry they may take.
   while (slot.state == SlotState::kFetching || (deep_ && activeReaders_ > 0 && slot.Untaken())) {
+    // Readers that found nothing they might take, while shallow or at kMostHeldAhead, wait to be
+    // woken: one is, for this entry.
+    if (slot.Untaken()) readers_.WakeLocked(1);
     mainWaiting_ = true;
     entryFetched_.Wait(mutex_);
     mainWaiting_ = false;

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "CommentBlock.h"
@@ -191,7 +192,9 @@ TEST(EntryWalkTest, WorkAheadThatFailsOrComesShortLosesNothing) {
 
 TEST(EntryWalkTest, HoldsFewDescriptorsAhead) {
   // Files read only in part keep their descriptors until handed over: with room for 64 of them,
-  // the 16 readers' opens and the walk's own few, no open ahead fails and the readers read all.
+  // the 16 readers' opens and the walk's own few, no open ahead fails, and the readers read every
+  // entry handed over while deep. Turning deep while the files that shallow readers took from the
+  // far end of the window hold them all, the walk must still hand the next entry to a reader.
   constexpr int kFiles = 300;
   const ScopedTempDir scratch;
   WriteNumberedFiles(scratch.Path(), kFiles, std::string(70000, '\n'));
@@ -200,9 +203,13 @@ TEST(EntryWalkTest, HoldsFewDescriptorsAhead) {
   limited = saved;
   limited.rlim_cur = std::distance(fs::directory_iterator("/proc/self/fd"), {}) + 64 + 16 + 8;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
-  const ScopedReadTrap readsAhead(ReadTrap::kCount);
-  EXPECT_EQ(WalkNumberedFiles(scratch.Path(), kDeepThroughout, 0), kFiles);
-  EXPECT_EQ(trappedCalls, kFiles);
+  for (const auto& [depth, readers, leastReads] :
+       {std::tuple{kDeepThroughout, 0, kFiles}, std::tuple{kDeepAndShallowInTurn, 1, kFiles / 2}}) {
+    SCOPED_TRACE(readers == 0 ? "deep" : "deep and shallow in turn");
+    const ScopedReadTrap readsAhead(ReadTrap::kCount);
+    EXPECT_EQ(WalkNumberedFiles(scratch.Path(), depth, readers), kFiles);
+    EXPECT_GE(trappedCalls, leastReads);
+  }
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
