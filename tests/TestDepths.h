@@ -6,13 +6,9 @@
 
 #include "DepthPolicy.h"
 
-inline void CountNothing(void*, std::int64_t) noexcept {}
-
-/// Deep from the first entry to the last.
-inline constexpr DepthRule kDeepThroughout{nullptr, CountNothing,
+/// Deep from the first entry to the last; and deep for the first 16, then shallow and deep in turn.
+inline constexpr DepthRule kDeepThroughout{nullptr, [](void*, std::int64_t) noexcept {},
                                            [](const void*, std::uint64_t) noexcept { return true; }};
-
-/// Deep for the first 16 entries, then shallow and deep in turn every 16.
 inline constexpr DepthRule kDeepAndShallowInTurn{
-    nullptr, CountNothing,
+    nullptr, [](void*, std::int64_t) noexcept {},
     [](const void*, std::uint64_t handedOver) noexcept { return handedOver / 16 % 2 == 0; }};

@@ -50,12 +50,11 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::string&
 /// each from there, rather than a diff of documents that may run to megabytes.
 inline ::testing::AssertionResult SameDocument(const std::string& actual, const std::string& expected) {
   if (actual == expected) return ::testing::AssertionSuccess();
-  const std::size_t at = static_cast<std::size_t>(
-      std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin());
-  const std::size_t from = at < 16 ? 0 : at - 16;
+  const auto at =
+      std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin();
+  const std::size_t from = at < 16 ? 0 : static_cast<std::size_t>(at) - 16;
   return ::testing::AssertionFailure()
-         << "the documents (" << actual.size() << " and " << expected.size()
-         << " bytes) first differ at byte " << at << "; from byte " << from
-         << ":\n  actual:   " << ::testing::PrintToString(actual.substr(from, 48))
-         << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 48));
+         << "the documents first differ at byte " << at << "; from byte " << from << ", actual "
+         << ::testing::PrintToString(actual.substr(from, 48)) << ", expected "
+         << ::testing::PrintToString(expected.substr(from, 48));
 }
