@@ -96,8 +96,8 @@ RunResult RunTool(const std::vector<std::string>& arguments, const fs::path& wor
     ::close(fd);
     return got == 0;
   };
-  result.streamsEnded =
-      readToEnd(outPipe[0], result.standardOutput) & readToEnd(errPipe[0], result.standardError);
+  const bool outputEnded = readToEnd(outPipe[0], result.standardOutput);
+  result.streamsEnded = readToEnd(errPipe[0], result.standardError) && outputEnded;
   if (release) release();
   int waitStatus = 0;
   while (::waitpid(child, &waitStatus, WNOHANG) == 0) {
