@@ -226,13 +226,12 @@ bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start
   ChunkReader reader(calls, entryFd, start);
   bool inside = false;
   std::string_view text;
-  while (reader.Next(text)) {
+  // Once the output has failed, nothing more of this entry can reach it: nothing more is read.
+  while (!output.Failed() && reader.Next(text)) {
     if (text == kClosingMarker) break;
     if (text == kOpeningMarker) {
       inside = true;
     } else if (inside) {
-      // Once the output has failed, nothing more of this entry can reach it.
-      if (output.Failed()) break;
       WriteBlockLine(output, text);
     }
     if (inside) reader.CopyOrdinaryLines(output);

@@ -38,15 +38,21 @@ struct Attributes {
 // refuses it), fstat tells the same; glibc then fails statx with EINVAL rather than ENOSYS, as its
 // stand-in takes no AT_STATX_DONT_SYNC, and a kernel that has statx takes every flag used here.
 bool Examine(const SystemCalls& calls, int fd, bool synced, Attributes& attributes) noexcept {
+  constexpr unsigned int kWanted = STATX_TYPE | STATX_SIZE | STATX_INO;
   struct statx status;
   const int flags = AT_EMPTY_PATH | (synced ? AT_STATX_SYNC_AS_STAT : AT_STATX_DONT_SYNC);
-  if (calls.statx(fd, "", flags, STATX_TYPE | STATX_SIZE | STATX_INO, &status) == 0) {
-    attributes = {S_ISREG(status.stx_mode), static_cast<off_t>(status.stx_size),
-                  makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
-    return true;
+  if (calls.statx(fd, "", flags, kWanted, &status) == 0) {
+    if ((status.stx_mask & kWanted) == kWanted) {
+      attributes = {S_ISREG(status.stx_mode), static_cast<off_t>(status.stx_size),
+                    makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
+      return true;
+    }
+    // A file system may leave out what it cannot tell at once; fstat asks for all of it.
+  } else if (errno != ENOSYS && errno != EINVAL) {
+    return false;
   }
   struct stat fallback;
-  if ((errno != ENOSYS && errno != EINVAL) || calls.fstat(fd, &fallback) != 0) return false;
+  if (calls.fstat(fd, &fallback) != 0) return false;
   attributes = {S_ISREG(fallback.st_mode), fallback.st_size, fallback.st_dev, fallback.st_ino};
   return true;
 }
@@ -85,14 +91,14 @@ bool EntryFetcher::Open(EntrySlot& slot, bool ahead, off_t& size) noexcept {
   Attributes attributes;
   bool examined = Examine(calls_, entry.fd, false, attributes);
   if (examined && attributes.regularFile && output_.IsOutputFile(attributes.device, attributes.inode)) {
-    // The output file, listed in its own folder, is read only as far as the run had written it
-    // when it is handed over, as if every write were made at once: the run never feeds on its own
-    // lines. Only the main thread, as it hands the entry over, can tell how far that is.
+    // The output file, listed in its own folder, is read as far as the run had written it when it
+    // is handed over, every buffered byte included, whatever the buffers: the run never feeds on
+    // its own lines. Only the main thread, which fills the buffers, can tell how far that is.
     if (ahead) {
       Drop(slot);
       return false;
     }
-    output_.Drain();
+    output_.Flush();
     examined = Examine(calls_, entry.fd, true, attributes);
     if (examined) entry.start.sizeLimit = static_cast<std::uint64_t>(attributes.size);
   }

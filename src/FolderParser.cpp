@@ -1,6 +1,8 @@
 #include "FolderParser.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,11 +34,35 @@ void WriteMessage(std::string_view message) {
   }
 }
 
+// A standard stream that the tool was started without gets a stand-in, so that neither the folder
+// nor the output takes its number and has a message written into it. The stand-in, a path-only
+// descriptor of the root folder (which even an empty chroot has), fails every read and write.
+void StandInForClosedStreams() noexcept {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/", O_PATH | O_CLOEXEC);
+  }
+}
+
 void CloseEveryDescriptor() noexcept {
   if (::close_range(0, ~0U, 0) == 0) return;
-  // Kernels before 5.9 lack close_range.
-  const long most = ::sysconf(_SC_OPEN_MAX);
-  for (int fd = 0; fd < most; ++fd) ::close(fd);
+  // Kernels before 5.9 lack close_range: the descriptors open are those /proc lists, where one call
+  // per possible descriptor would make a million under a common limit. Without /proc, the standard
+  // streams are what others wait on; the output is closed already.
+  const int listing = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::close(fd);
+    return;
+  }
+  alignas(dirent64) char names[2048];
+  for (long got; (got = ::syscall(SYS_getdents64, listing, names, sizeof names)) > 0;) {
+    for (long at = 0; at < got; at += reinterpret_cast<const dirent64*>(names + at)->d_reclen) {
+      const char* name = reinterpret_cast<const dirent64*>(names + at)->d_name;
+      int fd = 0;
+      while (*name >= '0' && *name <= '9') fd = fd * 10 + (*name++ - '0');
+      if (*name == '\0' && fd != listing) ::close(fd);
+    }
+  }
+  ::close(listing);
 }
 
 }  // namespace
@@ -50,6 +76,7 @@ int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* 
     PrintUsage();
     return -1;
   }
+  StandInForClosedStreams();
   const char* const folderText = argumentVector[1];
   const DirectoryStream folder(::opendir(folderText));
   if (!folder) {

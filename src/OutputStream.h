@@ -61,6 +61,13 @@ class OutputStream {
   /// write failed.
   bool Drain() noexcept;
 
+  /// For the filling thread: writes out what is buffered and waits until it is in the file; returns
+  /// false if a write failed.
+  bool Flush() noexcept {
+    if (used_ > 0) WriteOutBuffer();
+    return Drain();
+  }
+
   /// Returns true if the file on \a device numbered \a inode is the output file.
   bool IsOutputFile(dev_t device, ino_t inode) const noexcept { return device == device_ && inode == inode_; }
 
