@@ -1,5 +1,6 @@
 /* Makes the benchmark's corpora.
      corpus small FOLDER     20,000 source-like files of about 2 KiB, each with a 12-line block
+     corpus plain FOLDER     the same files with "//" where their markers stand: no block at all
      corpus bigblock FILE    256 MiB whose block opens on its first line and never closes
      corpus bigtail FILE     2 GiB whose block closes on its third line
      corpus many N L FOLDER  N entries with an L-line block each, hard links to a few files
@@ -20,16 +21,17 @@ static int WriteCode(FILE *out, long long size, long long seed) {
   return 0;
 }
 
-static int MakeSmall(const char *folder) {
+static int MakeSmall(const char *folder, int withBlock) {
   char path[4096];
   for (int index = 0; index < 20000; ++index) {
     snprintf(path, sizeof path, "%s/module_%05d.cpp", folder, index);
     FILE *out = fopen(path, "w");
     if (out == NULL) return -1;
-    fprintf(out, "#include <cstdio>\n#include \"module_%05d.h\"\n\nnamespace app {\n\n/*\n", index);
+    fprintf(out, "#include <cstdio>\n#include \"module_%05d.h\"\n\nnamespace app {\n\n%s\n", index,
+            withBlock ? "/*" : "//");
     for (int line = 1; line <= 12; ++line)
       fprintf(out, "Module %d, note %d: what this part does and why it is here.\n", index, line);
-    fprintf(out, "*/\nint Run%05d(int items[]) {\n  int total = 0;\n", index);
+    fprintf(out, "%s\nint Run%05d(int items[]) {\n  int total = 0;\n", withBlock ? "*/" : "//", index);
     WriteCode(out, 2048 - 6 * 18 - 12 * 60 - 60, index);
     fprintf(out, "  return total;\n}\n\n}  // namespace app\n");
     if (fclose(out) != 0) return -1;
@@ -81,7 +83,9 @@ static int MakeLarge(const char *folder) {
 int main(int argc, char *argv[]) {
   int failed = 1;
   if (argc == 3 && strcmp(argv[1], "small") == 0)
-    failed = MakeSmall(argv[2]);
+    failed = MakeSmall(argv[2], 1);
+  else if (argc == 3 && strcmp(argv[1], "plain") == 0)
+    failed = MakeSmall(argv[2], 0);
   else if (argc == 3 && strcmp(argv[1], "bigblock") == 0)
     failed = MakeBig(argv[2], 256LL << 20, 0);
   else if (argc == 3 && strcmp(argv[1], "bigtail") == 0)
@@ -91,7 +95,7 @@ int main(int argc, char *argv[]) {
   else if (argc == 5 && strcmp(argv[1], "many") == 0)
     failed = MakeMany(atol(argv[2]), atoi(argv[3]), argv[4]);
   else
-    fprintf(stderr, "usage: corpus small|bigblock|bigtail|large PATH, or corpus many N L FOLDER\n");
+    fprintf(stderr, "usage: corpus small|plain|bigblock|bigtail|large PATH, or corpus many N L FOLDER\n");
   if (failed) perror("corpus");
   return failed ? 1 : 0;
 }
