@@ -171,15 +171,6 @@ TEST(CommentBlockTest, ReadsNoFurtherThanTheSizeLimit) {
   }
 }
 
-TEST(CommentBlockTest, StopsReadingAtTheClosingMarker) {
-  const int inputFd = MakeMemoryFile("/*\nA\n*/\n" + Line(4 << 20));
-  ASSERT_GE(inputFd, 0);
-  OutputStream output(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  EXPECT_TRUE(CopyCommentBlock(inputFd, output));
-  EXPECT_LE(::lseek(inputFd, 0, SEEK_CUR), 64 << 10) << "read on past the closing marker";
-  ::close(inputFd);
-}
-
 TEST(CommentBlockTest, ReportsAReadThatKeepsFailing) {
   // Whatever the error, even one that may pass (EAGAIN from an empty pipe), a read that keeps
   // failing is a failure, never the end of the entry.

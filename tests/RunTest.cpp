@@ -8,9 +8,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,15 +152,13 @@ std::string FewCloses(const std::vector<std::string>& trace) {
 }
 // Once a write of the output fails, the thread that made it reads and opens nothing more.
 std::string NothingReadAfterAFailedWrite(const std::vector<std::string>& trace) {
-  const auto failed = std::find_if(trace.begin(), trace.end(), [](const std::string& line) {
-    return line.find("write") != line.npos && line.find("= -1 ENOSPC") != line.npos;
-  });
-  if (failed == trace.end()) return "no write failed";
-  const std::string thread = failed->substr(0, failed->find(' ') + 1);
-  const auto after = std::count_if(failed, trace.end(), [&](const std::string& line) {
-    return line.rfind(thread, 0) == 0 &&
-           (line.find(" read(") != line.npos || line.find(" openat(") != line.npos);
-  });
+  std::string writer;  // the thread whose write failed, as its lines start
+  int after = 0;
+  for (const std::string& line : trace) {
+    if (writer.empty() && line.find("= -1 ENOSPC") != line.npos) writer = line.substr(0, line.find(' ') + 1);
+    after += !writer.empty() && line.rfind(writer, 0) == 0 &&
+             (line.find(" read(") != line.npos || line.find(" openat(") != line.npos);
+  }
   return after == 0 ? "" : std::to_string(after) + " reads and opens after the failed write";
 }
 
@@ -204,12 +200,6 @@ struct Entry {
   std::string contents = {};  // a file's bytes, or a link's target
   std::string body = {};      // the body lines the entry should give
 };
-
-std::string Repeat(const std::string& text, int count) {
-  std::string repeated;
-  for (int index = 0; index < count; ++index) repeated += text;
-  return repeated;
-}
 
 std::string NumberedLines(int count, const std::string& prefix) {
   std::string lines;
@@ -267,13 +257,11 @@ const Entry kBlockB{"b.txt", Kind::kFile, "/*\nB\n*/\n", "\tB\n"};
 const std::vector<Entry> kPartlyReadFiles =
     ManyFiles(30, Numbered(10, "sub", Kind::kFolder), std::string(70000, 'x'));
 const std::vector<Entry> kEntryCannotOpen = {kBlockA, {"gone.txt", Kind::kDanglingLink}, kBlockB};
-// A block of 500 KB, more than the first read and the next one take.
-const std::string kLineOf100 = std::string(99, 'x') + "\n";
-const Entry kPartlyRead{"a.txt", Kind::kReadFailsLater, "/*\n" + Repeat(kLineOf100, 5000),
-                        Repeat("\t" + kLineOf100, 5000)};
 const std::vector<Entry> kLargeEntries = {
     {"a.txt", Kind::kFile, "/*\n" + NumberedLines(20000, "") + "*/\n", NumberedLines(20000, "\t")},
     {"b.txt", Kind::kFile, "x\n" + NumberedLines(5000, "") + "/*\nB\n", "\tB\n"}};
+// A block of 600 KB, more than the first read and the next one take.
+const Entry kPartlyRead{"a.txt", Kind::kReadFailsLater, kLargeEntries[0].contents, kLargeEntries[0].body};
 
 // clang-format off
 const RunCase kRunCases[] = {
@@ -331,22 +319,12 @@ void MakeEntry(const fs::path& folder, const Entry& entry) {
     case Kind::kReadFailsLater: WriteWholeFile(path, entry.contents); break;
     case Kind::kStalled:
     case Kind::kUntaken: fs::create_symlink(folder.parent_path() / "stalled" / entry.name, path); break;
-    case Kind::kSparseFile: {
+    case Kind::kSparseFile:
       // Past where a size of 5 GiB kept in 32 bits would stop the reading.
-      std::ofstream file(path, std::ios::binary);
-      file.seekp((std::streamoff{1} << 30) + 4096) << entry.contents;
-      file.close();
+      std::ofstream(path, std::ios::binary).seekp((std::streamoff{1} << 30) + 4096) << entry.contents;
       fs::resize_file(path, std::uintmax_t{5} << 30);
       break;
-    }
-    case Kind::kSocket: {
-      sockaddr_un address{AF_UNIX, {}};
-      path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-      const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-      ::close(listening);
-      break;
-    }
+    case Kind::kSocket: ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0600, 0), 0); break;
     case Kind::kFolder: fs::create_directory(path); break;
     case Kind::kFifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
     case Kind::kLink: fs::create_symlink(entry.contents, path); break;
