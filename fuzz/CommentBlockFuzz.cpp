@@ -90,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 2;
     size -= 2;
   }
-  // Inputs that start with "@" are moved to just before the end of the first 64 KiB read, behind
+  // Inputs that start with "@" are moved to just before the end of the first read, behind
   // filler chosen by their next bytes, so that their chunks and markers straddle the two reads.
   if (size >= 4 && data[0] == '@') {
-    const std::size_t lead = 65536 - (data[1] | (data[2] & 0x07) << 8);
+    const std::size_t lead = kFirstReadSize - (data[1] | (data[2] & 0x07) << 8);
     const char filler = data[3] & 1 ? 'x' : '\n';
     if (data[3] & 2) input = "/*\n";
     input.append(lead - input.size(), filler);

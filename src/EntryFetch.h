@@ -58,7 +58,7 @@ class EntryFetcher {
   /// /proc and sysfs) say a size of 0 or 4096 whatever they hold.
   static constexpr std::size_t kSmallestFirstRead = 4096;
   /// The bytes all buffers may hold: past it, a first read takes what its buffer holds, and the
-  /// block copy reads on. With the deep window's 256 slots, 32 of them can hold 64 KiB.
+  /// block copy reads on. With the deep window's 256 slots, 170 of them can hold 16 KiB.
   static constexpr std::size_t kFirstReadBudget = 3 << 20;
 
   /// For the thread that owns \a slot, a new one: gives it a buffer of kSmallestFirstRead bytes;

@@ -31,7 +31,7 @@ std::string Repeat(const std::string& text, std::size_t count) {
   return repeated;
 }
 
-// Numbered lines of 100 bytes each, so that some line straddles every 64 KiB read.
+// Numbered lines of 100 bytes each, so that some line straddles the edge of every read.
 std::string NumberedLines(int count, const char* prefix) {
   std::string lines;
   for (int index = 0; index < count; ++index) {
@@ -77,11 +77,12 @@ const BlockCase kBlockCases[] = {
     {"NulInside", "/*\n" + std::string("ab\0cd\n*/\n", 9), "\tab\n"},
     {"NulAfterClosing", "/*\nA\n" + std::string("*/\0x\nB\n", 7), "\tA\n"},
     {"NulInLongLine", "/*\n" + std::string("ab\0", 3) + Line(1100) + "\n*/\n", "\tab\n\t" + Line(94) + "\n"},
-    // Reads of 64 KiB: chunks and markers across their edges.
+    // Chunks and markers across the edge of the first read.
     {"LinesAcrossReads", "/*\n" + NumberedLines(1400, "") + "*/\n", NumberedLines(1400, "\t")},
-    {"LongLineAcrossRead", Line(65534, '\n') + "/*\n" + Line(1500) + "\n*/\n",
+    {"LongLineAcrossRead", Line(kFirstReadSize - 2, '\n') + "/*\n" + Line(1500) + "\n*/\n",
      "\t" + Line(1009) + "\n\t" + Line(491) + "\n"},
-    {"ClosingAcrossRead", "/*\n" + Line(65532, '\n') + "*/\nB\n", Repeat("\t\n", 65532)},
+    {"ClosingAcrossRead", "/*\n" + Line(kFirstReadSize - 4, '\n') + "*/\nB\n",
+     Repeat("\t\n", kFirstReadSize - 4)},
 };
 
 // Returns an anonymous in-memory file holding \a contents, positioned at its start.

@@ -212,7 +212,7 @@ TEST(EntryWalkTest, ReadsEachEntryNoMoreThanItNeeds) {
       {"2 KiB without a block: one read each", std::string(2047, 'x') + "\n", 50, 50},
       {"2 KiB, the block at its head: one read each", "/*\nA\n*/\n" + std::string(2040, 'x'), 50, 50},
       {"4 MiB, the block at its head: none past it", "/*\nA\n*/\n" + std::string(4 << 20, 'x'), 1, 1},
-      {"1 MiB in a block that never closes: 64 KiB, then reads of 256 KiB",
+      {"1 MiB in a block that never closes: 16 KiB, then reads of 256 KiB",
        "/*\n" + std::string(1 << 20, '\n'), 1, 6},
   };
   for (const auto& shape : kShapes) {
