@@ -315,7 +315,7 @@ const RunCase kRunCases[] = {
 void MakeEntry(const fs::path& folder, const Entry& entry) {
   const fs::path path = folder / entry.name;
   switch (entry.kind) {
-    case Kind::kFile: WriteWholeFile(path, entry.contents); break;
+    case Kind::kFile:
     case Kind::kReadFailsLater: WriteWholeFile(path, entry.contents); break;
     case Kind::kStalled:
     case Kind::kUntaken: fs::create_symlink(folder.parent_path() / "stalled" / entry.name, path); break;
