@@ -92,10 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Inputs that start with "@" are moved to just before the end of the first read, behind
   // filler chosen by their next bytes, so that their chunks and markers straddle the two reads.
+  // With bit 4, the filler follows a line of its own and ends where a chunk does.
   if (size >= 4 && data[0] == '@') {
-    const std::size_t lead = kFirstReadSize - (data[1] | (data[2] & 0x07) << 8);
+    std::size_t lead = kFirstReadSize - (data[1] | (data[2] & 0x07) << 8);
     const char filler = data[3] & 1 ? 'x' : '\n';
     if (data[3] & 2) input = "/*\n";
+    if (data[3] & 4) {
+      input += "\n";
+      lead -= (lead - input.size()) % kChunkLimit;
+    }
     input.append(lead - input.size(), filler);
     data += 4;
     size -= 4;

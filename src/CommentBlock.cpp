@@ -152,6 +152,11 @@ class ChunkReader {
   /// byte, is longer than a chunk or is not wholly read yet.
   void CopyOrdinaryLines(OutputStream& output) noexcept;
 
+  /// Outside a block, passes over the ordinary lines that come next, looking for the markers' bytes
+  /// rather than cutting every line. Stops before the first chunk that Next() must see: one that
+  /// may be a marker, lies in a line longer than a chunk or is not wholly read yet.
+  void SkipOrdinaryLines() noexcept;
+
   /// Returns true if reading stopped on an error rather than at the end of input.
   bool ReadFailed() const noexcept { return readFailed_; }
 
@@ -216,8 +221,49 @@ void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
     pending_ += lineSize;
   }
 }
+
+void ChunkReader::SkipOrdinaryLines() noexcept {
+  // Sixty-four bytes at a time, a bit per byte: where a chunk starts, where a marker's two bytes
+  // may stand and where a line's text may end. A chunk starts where the skip starts and after every
+  // line feed; a line longer than a chunk starts more of them, so the skip stops before such a
+  // line. "//" and "**" pass the test too, as do the last two bytes, whose next ones are not looked
+  // at: Next() tells those apart.
+  const std::size_t available = static_cast<std::size_t>(pendingEnd_ - pending_);
+  std::size_t lineStart = 0;  // where the line being passed over starts, from pending_
+  std::uint64_t startsNext = 1;
+  for (std::size_t at = 0; at + 64 <= available; at += 64) {
+    std::uint64_t feeds = 0;
+    std::uint64_t textEnds = 0;
+    std::uint64_t markerBytes = 0;
+    for (int part = 0; part < 4; ++part) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pending_ + at + 16 * part));
+      const __m128i lineFeeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
+      const __m128i ends = _mm_or_si128(lineFeeds, _mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+      const __m128i marks =
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('*')));
+      feeds |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(lineFeeds))) << (16 * part);
+      textEnds |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ends))) << (16 * part);
+      markerBytes |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(marks)))
+                     << (16 * part);
+    }
+    const std::uint64_t starts = feeds << 1 | startsNext;
+    startsNext = feeds >> 63;
+    const std::uint64_t hits = starts & markerBytes & (markerBytes >> 1 | std::uint64_t{1} << 63) &
+                               (textEnds >> 2 | std::uint64_t{3} << 62);
+    const std::size_t firstFeed =
+        feeds != 0 ? at + static_cast<std::size_t>(__builtin_ctzll(feeds)) : at + 64;
+    if (firstFeed - lineStart >= kChunkLimit) break;
+    if (hits != 0) {
+      lineStart = at + static_cast<std::size_t>(__builtin_ctzll(hits));
+      break;
+    }
+    if (feeds != 0) lineStart = at + 64 - static_cast<std::size_t>(__builtin_clzll(feeds));
+  }
+  pending_ += lineStart;
+}
 #else
 void ChunkReader::CopyOrdinaryLines(OutputStream&) noexcept {}
+void ChunkReader::SkipOrdinaryLines() noexcept {}
 #endif
 
 }  // namespace
@@ -234,7 +280,11 @@ bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start
     } else if (inside) {
       WriteBlockLine(output, text);
     }
-    if (inside) reader.CopyOrdinaryLines(output);
+    if (inside) {
+      reader.CopyOrdinaryLines(output);
+    } else {
+      reader.SkipOrdinaryLines();
+    }
   }
   return !reader.ReadFailed();
 }

@@ -47,7 +47,7 @@ const BlockCase kBlockCases[] = {
     {"Empty", "", ""},
     {"NoOpeningMarker", "int a;\nint b;\n", ""},
     {"EmptyBlock", "/*\n*/\n", ""},
-    {"ClosingBeforeOpening", "*/\n/*\nA\n*/\n", ""},
+    {"ClosingBeforeOpening", "a\n*/\n/*\nA\n*/\n", ""},
     // What the block gives.
     {"CodeAroundBlock", "code\n/*\nA\nB\n*/\nmore\n", "\tA\n\tB\n"},
     {"EmptyLineInside", "/*\n\n*/\n", "\t\n"},
@@ -71,10 +71,12 @@ const BlockCase kBlockCases[] = {
      "\t" + Line(1009) + "\n\t" + Line(1009) + "\n\t" + Line(482) + "\n"},
     {"ChunkEndingInClosing", "/*\n" + Line(1009) + "*/\nB\n*/\n", "\t" + Line(1009) + "\n"},
     {"ChunkEndingInOpening", Line(1009) + "/*\nA\n*/\n", "\tA\n"},
+    {"LaterChunkEndingInOpening", "a\n" + Line(2018) + "/*\nA\n*/\n", "\tA\n"},
     {"LongLastLineWithoutLineFeed", "/*\n" + Line(1010), "\t" + Line(1009) + "\n\tx\n"},
     // A NUL byte ends a chunk's text, not the chunk.
     {"NulFirst", "/*\n" + std::string("\0abc\nB\n*/\n", 10), "\t\n\tB\n"},
     {"NulInside", "/*\n" + std::string("ab\0cd\n*/\n", 9), "\tab\n"},
+    {"NulAfterOpening", "a\n" + std::string("/*\0x\nA\n*/\n", 11), "\tA\n"},
     {"NulAfterClosing", "/*\nA\n" + std::string("*/\0x\nB\n", 7), "\tA\n"},
     {"NulInLongLine", "/*\n" + std::string("ab\0", 3) + Line(1100) + "\n*/\n", "\tab\n\t" + Line(94) + "\n"},
     // Chunks and markers across the edge of the first read.
