@@ -13,18 +13,11 @@ namespace {
 
 // The size of a write: a full buffer, bar the little that Reserve() may leave unused. Writes of
 // 64 KiB and more keep "small: writes to the output file" and "bigblock into tmpfs" near the floor.
-// A buffer's pages are fresh ones the first time it is filled, each a page fault, which on
-// this project's test machine cost 3.4 µs: so a run fills only kFirstCapacity bytes of each buffer
-// until it has written kGrowAfter bytes, and then all. A document of 4 MB, as of bench/run's real
-// tree, faults 68 pages in instead of 256. kFirstCapacity is 64 KiB and the 2 KiB that Reserve()
-// may leave unused, so that its writes too are of 64 KiB and more.
 constexpr std::size_t kCapacity = 256 * 1024;
-constexpr std::size_t kFirstCapacity = 66 * 1024;
-constexpr std::size_t kGrowAfter = 8 << 20;
 
 }  // namespace
 
-OutputStream::OutputStream(int fd, bool writeBehind) noexcept : fd_(fd), capacity_(kFirstCapacity) {
+OutputStream::OutputStream(int fd, bool writeBehind) noexcept : capacity_(kCapacity), fd_(fd) {
   struct stat status;
   if (::fstat(fd_, &status) == 0) {
     device_ = status.st_dev;
@@ -67,7 +60,7 @@ void* OutputStream::RunWriter(void* stream) noexcept {
     if (output.queued_ == 0) return nullptr;
     const std::size_t size = output.queuedSizes_[writing];
     output.mutex_.Unlock();
-    output.WriteOut(output.ring_ + writing * kCapacity, size);
+    output.WriteOut(output.ring_ + writing * output.capacity_, size);
     output.mutex_.Lock();
     writing = (writing + 1) % kRingBuffers;
     --output.queued_;
@@ -90,8 +83,6 @@ void OutputStream::AppendPastEnd(const char* data, std::size_t size) noexcept {
 }
 
 void OutputStream::WriteOutBuffer() noexcept {
-  handedOver_ += used_;
-  if (capacity_ == kFirstCapacity && handedOver_ >= kGrowAfter) capacity_ = kCapacity;
   if (ring_ == nullptr) {
     WriteOut(buffer_, used_);
     used_ = 0;
@@ -104,7 +95,7 @@ void OutputStream::WriteOutBuffer() noexcept {
   changed_.Signal();
   while (queued_ == kRingBuffers) changed_.Wait(mutex_);
   filling_ = (filling_ + 1) % kRingBuffers;
-  buffer_ = ring_ + filling_ * kCapacity;
+  buffer_ = ring_ + filling_ * capacity_;
   used_ = 0;
 }
 

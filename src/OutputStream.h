@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -88,9 +87,10 @@ class OutputStream {
   // Set by the constructor, before the writer starts.
   dev_t device_ = 0;
   ino_t inode_ = 0;  // 0, which names no file, where fstat failed
-  // With the thread: kRingBuffers buffers, each as large as a buffer may grow, filled and written in
-  // turn; the filling thread touches only buffer_'s part, the writer only the parts queued, each
-  // until it hands the part over under mutex_.
+  std::size_t capacity_;
+  // With the thread: kRingBuffers buffers of capacity_ bytes, filled and written in turn; the
+  // filling thread touches only buffer_'s part, the writer only the parts queued, each until it
+  // hands the part over under mutex_.
   char* ring_ = nullptr;
   pthread_t writer_{};
 
@@ -100,12 +100,10 @@ class OutputStream {
   std::atomic<bool> failed_{false};
 
   // The filling thread only.
-  char* buffer_;                  // the buffer being filled
-  std::size_t capacity_;          // bytes of buffer_ to fill before it is written out
-  std::size_t used_ = 0;          // bytes of buffer_ filled
-  std::uint64_t handedOver_ = 0;  // bytes of the buffers written out or queued
-  int filling_ = 0;               // which part of ring_ buffer_ is
-  char smallBuffer_[4096];        // where the address space has no room for a large buffer
+  char* buffer_;            // the buffer being filled
+  std::size_t used_ = 0;    // bytes of buffer_ filled
+  int filling_ = 0;         // which part of ring_ buffer_ is
+  char smallBuffer_[4096];  // where the address space has no room for a large buffer
 
   // Guarded by mutex_.
   Mutex mutex_;
