@@ -39,7 +39,7 @@ char* LargeReadBuffer() noexcept {
   return buffer;
 }
 
-// Entries are opened with O_NONBLOCK (see EntryWalk), so that a pipe cannot stall the run; with it,
+// Entries are opened with O_NONBLOCK (see EntryFetch), so that a pipe cannot stall the run; with it,
 // some network and FUSE file systems fail a regular file's read with EAGAIN for a passing fault.
 // Such a read is tried again this many times, after waits that double from 1 ms.
 constexpr int kReadRetries = 7;

@@ -1,9 +1,10 @@
 // How deep a walk reads ahead: the rule a walk is handed, and the policy the tool hands it, which
 // follows the storage from how long the work on each recent entry took.
 //
-// The policy holds no thread and reads no clock. The walk times its work on each entry (open, statx and
-// first read, whoever does them) and hands the policy that time, or kNotTimed where the time went
-// to something else: a fresh buffer's first page faults, or waiting for the output to be written.
+// The policy holds no thread and reads no clock. The fetcher times its work on each entry (open,
+// statx and first read, on whichever thread fetches it), and the walk hands the policy that time,
+// or kNotTimed where the time went to something else: a fresh buffer's first page faults, or
+// waiting for the output to be written.
 //
 // The numbers were measured on this project's test machine with bench/run:
 // - kSlowNanoseconds: on the warm "small" corpus, 99.5% of entries took 10 µs or less, and a few up

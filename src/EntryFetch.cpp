@@ -79,6 +79,8 @@ bool EntryFetcher::GiveBuffer(EntrySlot& slot) noexcept {
 
 bool EntryFetcher::Open(EntrySlot& slot, bool ahead, off_t& size) noexcept {
   FolderEntry& entry = slot.entry;
+  // Relative to the open folder: the same file as the folder text joined to the name with one "/",
+  // without any limit on the joined length.
   do {
     entry.fd = calls_.openat(folderFd_, slot.name, kOpenFlags);
   } while (entry.fd < 0 && errno == EINTR);

@@ -31,8 +31,9 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, DepthRule d
       shallowReaders_(std::clamp(readers, 0, kMostShallowReaders)),
       fetcher_(::dirfd(folder), output, calls),
       readers_(mutex_, {this, TakeLocked, RunFetch, FinishLocked}) {
-  // The slots stay off the stack, which may be small; where memory for them cannot be had, the
-  // walk reads no further ahead than the shallow window.
+  // The window's slots go on the heap, as they are too many for a small stack; where memory for
+  // them cannot be had, the walk uses the shallow window's slots that it holds itself, wherever
+  // it lives (on the run's stack, in the tool), and reads no further ahead than they reach.
   void* const memory = std::malloc(kDeepWindow * sizeof(Slot));
   slots_ = memory != nullptr ? static_cast<Slot*>(memory) : fallbackSlots_;
   slotCount_ = memory != nullptr ? kDeepWindow : kShallowWindow;

@@ -30,10 +30,12 @@
 // Slots come from a stack of free ones, so that a shallow walk reuses the same few buffers; only
 // the main thread takes and frees them.
 //
-// Waits. Readers without a slot to prefetch wait in the pool, woken once for each prefetchable
-// entry that the main thread publishes, and once when it hands over an entry that brings the
-// descriptors held ahead back under kMostHeldAhead. The main thread waits on entryFetched_ for the
-// entry it hands over next, signalled by the reader that fetched it. Before a fetch on hand-over
+// Waits. Readers without a slot to prefetch wait in the pool, woken by the main thread in three
+// cases: once for each prefetchable entry it publishes; once when it hands over an entry that
+// brings the descriptors held ahead back under kMostHeldAhead; and once each time it is about to
+// wait for the entry it hands over next while nobody has taken that entry, as when every reader
+// stood idle at that bound. The main thread waits on entryFetched_ for the entry it hands over
+// next, signalled by the reader that fetched it. Before a fetch on hand-over
 // that failed for want of descriptors or memory is tried again, and at the end, every reader is
 // stopped and joined.
 //
@@ -85,7 +87,9 @@ class EntryWalk {
   // whenever one slow entry holds the main thread, or the main thread waits for a processor: so
   // the window is as wide as memory and descriptors allow. Its slots; the bytes of all their
   // buffers (EntryFetcher::kFirstReadBudget); and the descriptors of files read only in part,
-  // held until handed over. With 64 slots of 64 KiB, the readers stood idle a fifth of their time
+  // held until handed over: the bound is checked when a reader takes a slot and counted when its
+  // fetch ends, so the readers busy at the bound may each add one, kMostHeldAhead + kDeepReaders - 1
+  // in all. With 64 slots of 64 KiB, the readers stood idle a fifth of their time
   // on "cold small", and beside two busy loops a processor the run took 2.2 times as long as the
   // floor; with 256, 1.0 times (bench/run's "cold small" rows).
   static constexpr int kDeepWindow = 256;

@@ -95,8 +95,6 @@ int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* 
   OutputStream output(outputFd, processors > 1);
   WriteHeader(output, folderText);
 
-  // Entries are opened relative to the open folder: the same file as the folder text joined to
-  // the name with one "/", without any limit on the joined length.
   DepthPolicy storagePolicy;
   EntryWalk walk(folder.get(), output, processors - 1, depth != nullptr ? *depth : storagePolicy.Rule());
   std::int32_t entryNumber = 0;
