@@ -1,3 +1,4 @@
+// The block copy gives the lines a plain line reader gives, whatever was read ahead or the limit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// The depth policy goes deep and shallow again as the times of recent entries say.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
@@ -54,7 +55,8 @@ bool Trapped(bool statxCall) {
 }
 
 // Traps the reads of every thread but the calling one, as \a trap says, for the life of the object;
-// meanwhile, a walk that hangs, as one whose readers are not woken does, ends the test program.
+// meanwhile, a walk that hangs, as one whose readers are not woken does, ends the test program and
+// names the test.
 class ScopedReadTrap {
  public:
   explicit ScopedReadTrap(ReadTrap trap) {
@@ -62,6 +64,10 @@ class ScopedReadTrap {
     trappedCalls = 0;
     untrappedThread = ::gettid();
     eagainUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+    static std::string hung;
+    hung = std::string("EntryWalkTest.") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           ": the walk hung for 120 s\n";
+    std::signal(SIGALRM, [](int) { ::_exit(::write(STDERR_FILENO, hung.data(), hung.size()) < 0 ? 2 : 1); });
     ::alarm(120);
   }
   ScopedReadTrap(const ScopedReadTrap&) = delete;
@@ -105,10 +111,6 @@ ssize_t TrappedRead(int fd, void* buffer, std::size_t size) {
 const SystemCalls kTrappedCalls = {
     [](int folderFd, const char* name, int flags) { return ::openat(folderFd, name, flags); }, TrappedStatx,
     [](int fd, struct stat* status) { return ::fstat(fd, status); }, TrappedRead};
-
-}  // namespace
-
-namespace {
 
 struct CloseDirectory {
   void operator()(DIR* directory) const noexcept { ::closedir(directory); }

@@ -1,3 +1,4 @@
+// The output stream keeps every byte, written here or behind, and reports a failed write.
 #include <gtest/gtest.h>
 
 #include <cstddef>

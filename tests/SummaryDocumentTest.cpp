@@ -1,3 +1,4 @@
+// The document's records: the header, the headings with their display names, the entry ends.
 #include <gtest/gtest.h>
 
 #include <string_view>
