@@ -39,26 +39,6 @@ char* LargeReadBuffer() noexcept {
   return buffer;
 }
 
-// Entries are opened with O_NONBLOCK (see EntryFetch), so that a pipe cannot stall the run; with it,
-// some network and FUSE file systems fail a regular file's read with EAGAIN for a passing fault.
-// Such a read is tried again this many times, after waits that double from 1 ms.
-constexpr int kReadRetries = 7;
-
-/// Reads as read(2) does into \a into, trying again where the read was interrupted or met a
-/// passing fault; returns what the last try returned.
-ssize_t ReadWithRetries(const SystemCalls& calls, int entryFd, char* into, std::size_t size) noexcept {
-  long waitNanoseconds = 1000000;
-  for (int retries = 0;;) {
-    const ssize_t got = calls.read(entryFd, into, size);
-    if (got >= 0) return got;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN || retries++ == kReadRetries) return got;
-    const timespec wait{0, waitNanoseconds};
-    ::nanosleep(&wait, nullptr);
-    waitNanoseconds *= 2;
-  }
-}
-
 #if defined(DOCGLEANER_SSE2_SCAN)
 /// Returns a mask with bit i set where byte i of \a bytes is a line feed or a NUL byte.
 inline int LineFeedOrNulMask(__m128i bytes) noexcept {
@@ -92,9 +72,14 @@ inline const char* FindLineFeedOrNul(const char* from, std::size_t size) noexcep
 #endif
 }
 
-// A marker fills its line alone: "/*\r" or "*/ " is an ordinary line.
-constexpr std::string_view kOpeningMarker = "/*";
-constexpr std::string_view kClosingMarker = "*/";
+enum class Marker : unsigned char { kNone, kOpening, kClosing };
+
+/// Returns which marker a chunk whose text is \a text is. A marker fills its line alone: "/*\r" or
+/// "*/ " is an ordinary line.
+inline Marker MarkerOf(std::string_view text) noexcept {
+  if (text == "/*") return Marker::kOpening;
+  return text == "*/" ? Marker::kClosing : Marker::kNone;
+}
 
 /// Cuts an entry's bytes into chunks: a line with its line feed, or the next kChunkLimit bytes of a
 /// longer line.
@@ -169,7 +154,9 @@ class ChunkReader {
     std::memmove(readArea - carried, pending_, carried);
     pending_ = readArea - carried;
     const std::size_t wanted = readSize_ < unread_ ? readSize_ : static_cast<std::size_t>(unread_);
-    const ssize_t got = wanted > 0 ? ReadWithRetries(calls_, entryFd_, readArea, wanted) : 0;
+    const ssize_t got = wanted > 0 ? CallWithRetries([&] { return calls_.read(entryFd_, readArea, wanted); },
+                                                     kPassingFaultRetries)
+                                   : 0;
     readSize_ = nextReadSize_;
     const std::size_t gotSize = got > 0 ? static_cast<std::size_t>(got) : 0;
     unread_ -= gotSize;
@@ -216,7 +203,7 @@ void ChunkReader::CopyOrdinaryLines(OutputStream& output) noexcept {
     }
     if (lineSize > scanLimit || pending_[lineSize - 1] == '\0') return;
     const std::string_view lineText(pending_, lineSize - 1);
-    if (lineText == kClosingMarker || lineText == kOpeningMarker) return;
+    if (MarkerOf(lineText) != Marker::kNone) return;
     EndBlockLine(output, text + lineText.size());
     pending_ += lineSize;
   }
@@ -274,8 +261,9 @@ bool CopyCommentBlock(int entryFd, OutputStream& output, const EntryStart& start
   std::string_view text;
   // Once the output has failed, nothing more of this entry can reach it: nothing more is read.
   while (!output.Failed() && reader.Next(text)) {
-    if (text == kClosingMarker) break;
-    if (text == kOpeningMarker) {
+    const Marker marker = MarkerOf(text);
+    if (marker == Marker::kClosing) break;
+    if (marker == Marker::kOpening) {
       inside = true;
     } else if (inside) {
       WriteBlockLine(output, text);

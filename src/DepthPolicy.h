@@ -1,5 +1,5 @@
-// How deep a walk reads ahead: the rule a walk is handed, and the policy the tool hands it, which
-// follows the storage from how long the work on each recent entry took.
+// How deep a walk reads ahead: the numbers that bound it, the rule a walk is handed, and the policy
+// the tool hands it, which follows the storage from how long the work on each recent entry took.
 //
 // The policy holds no thread and reads no clock. The fetcher times its work on each entry (open,
 // statx and first read, on whichever thread fetches it), and the walk hands the policy that time,
@@ -16,7 +16,31 @@
 //   the two keeps it from switching back and forth.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// Shallow, as from a warm page cache: a window of kShallowWindow entries, and one reader per
+// processor beyond the first, at most kMostShallowReaders. Neither was measured apart: the test
+// machine has two processors.
+inline constexpr int kShallowWindow = 16;
+inline constexpr int kMostShallowReaders = 4;
+// Deep, from bench/run's "cold small" rows, paired with pairs --cold on a machine of two
+// processors: 8 readers and 32 readers each took about 1.3 times as long as 16, and the floor
+// itself gains little past 16 threads.
+inline constexpr int kDeepReaders = 16;
+// What bounds the deep window. The readers wait whenever the window is full, and it is full
+// whenever one slow entry holds the main thread, or the main thread waits for a processor: so the
+// window is as wide as memory and descriptors allow. Its slots (kDeepWindow); the bytes of all
+// their buffers (kFirstReadBudget: past it, a first read takes what its buffer holds, and the
+// block copy reads on; 170 of the 256 slots can hold 16 KiB); and the descriptors of files read
+// only in part, held until handed over (kMostHeldAhead: checked when a reader takes a slot and
+// counted when its fetch ends, so the readers busy at the bound may each add one,
+// kMostHeldAhead + kDeepReaders - 1 in all). With 64 slots of 64 KiB, the readers stood idle a
+// fifth of their time on "cold small", and beside two busy loops a processor the run took 2.2
+// times as long as the floor; with 256, 1.0 times.
+inline constexpr int kDeepWindow = 256;
+inline constexpr std::size_t kFirstReadBudget = 3 << 20;
+inline constexpr int kMostHeldAhead = 64;
 
 /// What decides how deep a walk reads ahead, as two calls on a context, both made with the walk's
 /// lock held.
@@ -24,9 +48,9 @@ struct DepthRule {
   void* context;
   /// Counts one more entry, whose work took \a nanoseconds, or DepthPolicy::kNotTimed.
   void (*count)(void* context, std::int64_t nanoseconds) noexcept;
-  /// Returns true if the walk, about to hand over its entry numbered \a handedOver from 0, is to
-  /// read ahead deep.
-  bool (*deep)(const void* context, std::uint64_t handedOver) noexcept;
+  /// Returns true if the walk is to read ahead deep; asked as the walk starts and before it hands
+  /// over each entry.
+  bool (*deep)(void* context) noexcept;
 };
 
 /// Says whether the walk should read ahead deep, from the times of the recent entries.
@@ -55,9 +79,7 @@ class DepthPolicy {
             [](void* policy, std::int64_t nanoseconds) noexcept {
               static_cast<DepthPolicy*>(policy)->Count(nanoseconds);
             },
-            [](const void* policy, std::uint64_t) noexcept {
-              return static_cast<const DepthPolicy*>(policy)->Deep();
-            }};
+            [](void* policy) noexcept { return static_cast<const DepthPolicy*>(policy)->Deep(); }};
   }
 
  private:

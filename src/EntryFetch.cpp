@@ -20,7 +20,7 @@ namespace {
 
 // Entries are opened without blocking, so that a named pipe without a writer cannot stall the run.
 // That also lets some network and FUSE file systems fail a read with EAGAIN for a moment, which the
-// block copy's ReadWithRetries() tries again.
+// block copy tries again (kPassingFaultRetries).
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // What a fetch learns of an open entry.
@@ -81,11 +81,11 @@ bool EntryFetcher::Open(EntrySlot& slot, bool ahead, off_t& size) noexcept {
   FolderEntry& entry = slot.entry;
   // Relative to the open folder: the same file as the folder text joined to the name with one "/",
   // without any limit on the joined length.
-  do {
-    entry.fd = calls_.openat(folderFd_, slot.name, kOpenFlags);
-  } while (entry.fd < 0 && errno == EINTR);
+  entry.fd = CallWithRetries([&] { return calls_.openat(folderFd_, slot.name, kOpenFlags); });
   if (entry.fd < 0) {
     slot.openError = errno;
+    // Only the fetch on hand-over decides that an entry did not open.
+    if (!ahead) entry.state = EntryState::kNotOpened;
     return false;
   }
   // Whether to read is asked of the open file itself: the listing may be out of date, and a device
@@ -157,10 +157,7 @@ std::int64_t EntryFetcher::Fetch(EntrySlot& slot, bool ahead) noexcept {
   FolderEntry& entry = slot.entry;
   if (Open(slot, ahead, size) && entry.state == EntryState::kRegularFile && slot.buffer != nullptr) {
     const std::size_t wanted = FirstReadRoom(slot, size, entry.start.sizeLimit);
-    ssize_t got;
-    do {
-      got = calls_.read(entry.fd, slot.buffer, wanted);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = CallWithRetries([&] { return calls_.read(entry.fd, slot.buffer, wanted); });
     if (got > 0 && !slot.bufferUsed) {
       slot.bufferUsed = true;
       fresh = true;

@@ -2,7 +2,7 @@
 // its slot's buffer, through a table of system calls; which failures are worth trying again.
 //
 // Any thread may fetch: a slot belongs to one thread at a time, which the caller decides. The
-// buffers of all slots stay within kFirstReadBudget bytes, counted by the fetcher.
+// buffers of all slots stay within kFirstReadBudget bytes (DepthPolicy.h), counted by the fetcher.
 #pragma once
 
 #include <dirent.h>
@@ -18,6 +18,7 @@
 
 /// What an entry turned out to be when it was opened.
 enum class EntryState : unsigned char {
+  kNotFetched,   ///< nobody fetched it yet, or a prefetch left it to the fetch on hand-over
   kNotOpened,    ///< it did not open
   kUnexamined,   ///< it opened, but statx failed: it cannot be told from a device, and is not read
   kNoLines,      ///< not a regular file (a folder, pipe or device): it holds no lines to read
@@ -27,7 +28,7 @@ enum class EntryState : unsigned char {
 /// An entry of the listing as the walk hands it over.
 struct FolderEntry {
   const char* name = nullptr;  ///< the entry name as the listing gives it
-  EntryState state = EntryState::kNotOpened;
+  EntryState state = EntryState::kNotFetched;
   int fd = -1;       ///< open for reading while a regular file may hold more to read, else -1
   EntryStart start;  ///< what was read of it already, and how far it may be read
 };
@@ -57,9 +58,6 @@ class EntryFetcher {
   /// The bytes a slot's buffer starts with, and the least a first read asks for: some files (of
   /// /proc and sysfs) say a size of 0 or 4096 whatever they hold.
   static constexpr std::size_t kSmallestFirstRead = 4096;
-  /// The bytes all buffers may hold: past it, a first read takes what its buffer holds, and the
-  /// block copy reads on. With the deep window's 256 slots, 170 of them can hold 16 KiB.
-  static constexpr std::size_t kFirstReadBudget = 3 << 20;
 
   /// For the thread that owns \a slot, a new one: gives it a buffer of kSmallestFirstRead bytes;
   /// returns false where no memory can be had.

@@ -30,7 +30,7 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, DepthRule d
       depth_(depth),
       shallowReaders_(std::clamp(readers, 0, kMostShallowReaders)),
       fetcher_(::dirfd(folder), output, calls),
-      readers_(mutex_, {this, TakeLocked, RunFetch, FinishLocked}) {
+      readers_(mutex_, ReaderWork::Of(*this)) {
   // The window's slots go on the heap, as they are too many for a small stack; where memory for
   // them cannot be had, the walk uses the shallow window's slots that it holds itself, wherever
   // it lives (on the run's stack, in the tool), and reads no further ahead than they reach.
@@ -42,7 +42,7 @@ EntryWalk::EntryWalk(DIR* folder, OutputStream& output, int readers, DepthRule d
     freeSlots_[freeCount_++] = &slots_[index];
   }
   ScopedLock lock(mutex_);
-  SetDeepLocked(depth_.deep(depth_.context, 0));
+  SetDeepLocked(depth_.deep(depth_.context));
 }
 
 EntryWalk::~EntryWalk() {
@@ -54,31 +54,27 @@ EntryWalk::~EntryWalk() {
   if (slots_ != fallbackSlots_) std::free(slots_);
 }
 
-void* EntryWalk::TakeLocked(void* walk) noexcept {
-  Slot* const slot = static_cast<EntryWalk*>(walk)->FindPrefetchableLocked();
+EntryWalk::Slot* EntryWalk::TakeLocked() noexcept {
+  Slot* const slot = FindPrefetchableLocked();
   if (slot != nullptr) slot->state = SlotState::kFetching;
   return slot;
 }
 
-void EntryWalk::RunFetch(void* walk, void* slot) noexcept {
-  Slot& taken = *static_cast<Slot*>(slot);
-  taken.fetchTime = static_cast<EntryWalk*>(walk)->fetcher_.Fetch(taken, true);
+void EntryWalk::RunJob(Slot& slot) noexcept {
+  slot.fetchTime = fetcher_.Fetch(slot, true);
 }
 
-void EntryWalk::FinishLocked(void* walk, void* slot) noexcept {
-  EntryWalk& self = *static_cast<EntryWalk*>(walk);
-  Slot& fetched = *static_cast<Slot*>(slot);
+void EntryWalk::FinishLocked(Slot& fetched) noexcept {
   fetched.state = SlotState::kFetched;
-  fetched.holdsAhead = fetched.entry.fd >= 0;
-  self.heldAhead_ += fetched.holdsAhead;
-  self.depth_.count(self.depth_.context, fetched.fetchTime);
-  if (self.mainWaiting_ && &fetched == &self.SlotOf(self.next_)) self.entryFetched_.Signal();
+  heldAhead_ += fetched.HoldsAhead();
+  depth_.count(depth_.context, fetched.fetchTime);
+  if (mainWaiting_ && &fetched == &SlotOf(next_)) entryFetched_.Signal();
 }
 
 int EntryWalk::ListAhead() noexcept {
   // The slots past the published ones belong to this thread alone until it publishes them.
   int prefetchable = 0;
-  while (!listingEnded_ && listedEnd_ - next_ < static_cast<std::uint64_t>(window_)) {
+  while (!listingEnded_ && listedEnd_ - next_ < static_cast<std::uint64_t>(Window())) {
     errno = 0;
     const dirent* found = ::readdir(folder_);
     if (found == nullptr) {
@@ -134,28 +130,24 @@ void EntryWalk::FetchOnHandOver(Slot& slot) noexcept {
 
 void EntryWalk::UpdateDepthLocked() noexcept {
   if (prefetchStopped_) return;
-  const bool deep = depth_.deep(depth_.context, next_);
+  const bool deep = depth_.deep(depth_.context);
   if (deep != deep_) SetDeepLocked(deep);
 }
 
 void EntryWalk::SetDeepLocked(bool deep) noexcept {
   deep_ = deep;
   searchFrom_ = next_;
-  window_ = deep ? slotCount_ : kShallowWindow;
-  activeReaders_ = readers_.SetActiveLocked(deep ? kDeepReaders : shallowReaders_);
+  readers_.SetActiveLocked(deep ? kDeepReaders : shallowReaders_);
 }
 
 void EntryWalk::StopPrefetching() noexcept {
   prefetchStopped_ = true;
   if (readers_.Started() == 0) return;
   readers_.Stop();
-  activeReaders_ = 0;
   heldAhead_ = 0;
-  window_ = kShallowWindow;
   // What was read whole holds no descriptor and stays; the rest is fetched again on hand-over.
   for (std::uint64_t sequence = next_; sequence < listedEnd_; ++sequence) {
     Slot& slot = SlotOf(sequence);
-    slot.holdsAhead = false;
     if (!slot.entry.start.whole) fetcher_.Drop(slot);
   }
 }
@@ -184,7 +176,7 @@ const FolderEntry* EntryWalk::Next() noexcept {
   // This thread never opens an entry before it hands it over: where a reader has the next one in
   // hand, it waits, so that an entry after one that ends the run, on a server that stopped
   // answering say, cannot hold the run up. Deep, it leaves the readers every entry they may take.
-  while (slot.state == SlotState::kFetching || (deep_ && activeReaders_ > 0 && slot.Untaken())) {
+  while (slot.state == SlotState::kFetching || (deep_ && readers_.ActiveLocked() > 0 && slot.Untaken())) {
     // Readers that found nothing they might take, while shallow or at kMostHeldAhead, wait to be
     // woken: one is, for this entry.
     if (slot.Untaken()) readers_.WakeLocked(1);
@@ -192,8 +184,7 @@ const FolderEntry* EntryWalk::Next() noexcept {
     entryFetched_.Wait(mutex_);
     mainWaiting_ = false;
   }
-  if (slot.holdsAhead) {
-    slot.holdsAhead = false;
+  if (slot.HoldsAhead()) {
     // A reader that stopped at kMostHeldAhead may go on.
     if (heldAhead_-- == kMostHeldAhead) readers_.WakeLocked(1);
   }
@@ -202,6 +193,6 @@ const FolderEntry* EntryWalk::Next() noexcept {
   callerHolds_ = true;
   // An entry nobody prefetched is fetched now; so is one whose prefetch failed, for want of
   // descriptors say, and only that fetch decides whether it opens.
-  if (slot.entry.state == EntryState::kNotOpened) FetchOnHandOver(slot);
+  if (slot.entry.state == EntryState::kNotFetched) FetchOnHandOver(slot);
   return &slot.entry;
 }

@@ -76,24 +76,7 @@ class EntryWalk {
   bool ListingFailed() const noexcept { return listingFailed_ && next_ == publishedEnd_; }
 
  private:
-  // Deep, from bench/run's "cold small" rows, paired with pairs --cold on a machine of two
-  // processors: 8 readers and 32 readers each took about 1.3 times as long as 16, and the floor
-  // itself gains little past 16 threads. The shallow window and the cap on shallow readers (this
-  // machine has two processors) were not measured apart.
-  static constexpr int kShallowWindow = 16;
-  static constexpr int kMostShallowReaders = 4;
-  static constexpr int kDeepReaders = ReaderPool::kMostReaders;
-  // What bounds the deep window. The readers wait whenever the window is full, and it is full
-  // whenever one slow entry holds the main thread, or the main thread waits for a processor: so
-  // the window is as wide as memory and descriptors allow. Its slots; the bytes of all their
-  // buffers (EntryFetcher::kFirstReadBudget); and the descriptors of files read only in part,
-  // held until handed over: the bound is checked when a reader takes a slot and counted when its
-  // fetch ends, so the readers busy at the bound may each add one, kMostHeldAhead + kDeepReaders - 1
-  // in all. With 64 slots of 64 KiB, the readers stood idle a fifth of their time
-  // on "cold small", and beside two busy loops a processor the run took 2.2 times as long as the
-  // floor; with 256, 1.0 times (bench/run's "cold small" rows).
-  static constexpr int kDeepWindow = 256;
-  static constexpr int kMostHeldAhead = 64;
+  static_assert(kDeepReaders <= ReaderPool::kMostReaders);
 
   enum class SlotState : unsigned char {
     kListed,    // published, not taken yet
@@ -106,20 +89,25 @@ class EntryWalk {
     bool prefetchable = false;  // the listing may call it a regular file, and it has a buffer
     // Guarded by mutex_ while published.
     SlotState state = SlotState::kListed;
-    bool holdsAhead = false;  // fetched by a reader and holding its descriptor: in heldAhead_
     // The reader that fetches it, until kFetched.
     std::int64_t fetchTime = DepthPolicy::kNotTimed;
 
+    /// Whether it counts in heldAhead_: fetched by a reader and holding its descriptor. Once
+    /// prefetching stops, no slot in the window holds one.
+    bool HoldsAhead() const noexcept { return state == SlotState::kFetched && entry.fd >= 0; }
     /// Whether a reader may take it: published, prefetchable and not taken yet.
     bool Untaken() const noexcept { return state == SlotState::kListed && prefetchable; }
   };
 
   // The readers' work, on the walk: a slot to prefetch, its fetch, and its hand-back.
-  static void* TakeLocked(void* walk) noexcept;
-  static void RunFetch(void* walk, void* slot) noexcept;
-  static void FinishLocked(void* walk, void* slot) noexcept;
+  friend struct ReaderWork;
+  Slot* TakeLocked() noexcept;
+  void RunJob(Slot& slot) noexcept;
+  void FinishLocked(Slot& fetched) noexcept;
 
   Slot& SlotOf(std::uint64_t sequence) noexcept { return *ring_[sequence % kDeepWindow]; }
+  /// Main thread: how far ahead of next_ to list, as deep as the slots reach while prefetching deep.
+  int Window() const noexcept { return deep_ && !prefetchStopped_ ? slotCount_ : kShallowWindow; }
   /// Main thread: lists entries up to the window ahead of next_, without publishing them; returns
   /// how many are prefetchable.
   int ListAhead() noexcept;
@@ -131,8 +119,8 @@ class EntryWalk {
   void FetchOnHandOver(Slot& slot) noexcept;
   /// With mutex_ held, on the main thread: goes deep or shallow as the depth rule says.
   void UpdateDepthLocked() noexcept;
-  /// With mutex_ held, on the main thread: sets the window and the active readers for a deep walk
-  /// or a shallow one.
+  /// With mutex_ held, on the main thread: turns the walk deep or shallow, with the readers that
+  /// may take slots.
   void SetDeepLocked(bool deep) noexcept;
   /// Main thread: stops the readers for good, then drops the prefetches that hold descriptors.
   void StopPrefetching() noexcept;
@@ -149,7 +137,6 @@ class EntryWalk {
   Slot fallbackSlots_[kShallowWindow];  // where no memory could be had for kDeepWindow slots
   Slot* freeSlots_[kDeepWindow];        // a stack of the slots not in the window
   int freeCount_ = 0;
-  int window_ = kShallowWindow;   // how far ahead of next_ to list
   bool prefetchStopped_ = false;  // the readers were stopped for good; unlike deep_, never undone
   bool callerHolds_ = false;      // whether the caller still holds the slot before next_
   std::uint64_t listedEnd_ = 0;   // the first entry not listed yet
@@ -157,15 +144,14 @@ class EntryWalk {
   bool listingFailed_ = false;    // ...and set errno
   std::int64_t handOverFetchTime_ = DepthPolicy::kNotTimed;  // counted at the next Next()
 
-  // Guarded by mutex_; the pool's readers share it. next_, publishedEnd_, activeReaders_ and deep_
-  // are written only by the main thread, which may read them without it.
+  // Guarded by mutex_; the pool's readers share it. next_, publishedEnd_ and deep_ are written only
+  // by the main thread, which may read them without it.
   Mutex mutex_;
   Condition entryFetched_;          // the main thread waits here for the entry it hands over next
   Slot* ring_[kDeepWindow];         // the slot of each sequence number in the window, by its remainder
   std::uint64_t next_ = 0;          // the entry to hand over next
   std::uint64_t publishedEnd_ = 0;  // the first entry not published
   std::uint64_t searchFrom_ = 0;    // while deep: every slot from next_ up to it has been taken
-  int activeReaders_ = 0;           // readers that may take slots, as the pool last said
   int heldAhead_ = 0;               // descriptors held by slots fetched ahead, not handed over
   bool mainWaiting_ = false;        // whether the main thread waits on entryFetched_
   bool deep_ = false;

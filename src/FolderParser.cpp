@@ -13,6 +13,7 @@
 
 #include "CommentBlock.h"
 #include "EntryWalk.h"
+#include "FolderParserWithDepth.h"
 #include "OutputStream.h"
 #include "SummaryDocument.h"
 #include "Threads.h"
@@ -71,7 +72,11 @@ void PrintUsage() {
   WriteMessage("\nUsage: docgleaner [target folder] [output file]\n\n");
 }
 
-int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* depth) {
+namespace {
+
+/// The run, reading ahead as \a depth says, or where it is nullptr, as a DepthPolicy says from the
+/// storage.
+int Run(int argumentCount, char* argumentVector[], const DepthRule* depth) {
   if (argumentCount != 3) {
     PrintUsage();
     return -1;
@@ -115,6 +120,9 @@ int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* 
     switch (entry->state) {
       case EntryState::kRegularFile: readFailed = !CopyCommentBlock(entry->fd, output, entry->start); break;
       case EntryState::kNoLines: break;
+      // Never here: a walk fetches every entry it hands over, and one that did not open ends the run
+      // before its heading.
+      case EntryState::kNotFetched:
       case EntryState::kNotOpened:
       case EntryState::kUnexamined: readFailed = true; break;
     }
@@ -141,4 +149,14 @@ int RunFolderParser(int argumentCount, char* argumentVector[], const DepthRule* 
     ::_exit(255);
   }
   return 0;
+}
+
+}  // namespace
+
+int RunFolderParser(int argumentCount, char* argumentVector[]) {
+  return Run(argumentCount, argumentVector, nullptr);
+}
+
+int RunFolderParserWithDepth(int argumentCount, char* argumentVector[], DepthRule depth) {
+  return Run(argumentCount, argumentVector, &depth);
 }

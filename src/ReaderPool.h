@@ -10,6 +10,8 @@
 
 #include <pthread.h>
 
+#include <type_traits>
+
 #include "Threads.h"
 
 /// What the readers do, as three calls on the user's context.
@@ -21,6 +23,20 @@ struct ReaderWork {
   void (*run)(void* context, void* job) noexcept;
   /// With the mutex held: the job is done.
   void (*finishLocked)(void* context, void* job) noexcept;
+
+  /// The work of \a user, whose TakeLocked() returns a Job* or nullptr, and whose RunJob(Job&) and
+  /// FinishLocked(Job&) do a job and end it: each call goes to the member that takes its type.
+  template <typename User>
+  static ReaderWork Of(User& user) noexcept {
+    using Job = std::remove_pointer_t<decltype(user.TakeLocked())>;
+    return {&user, [](void* context) noexcept -> void* { return static_cast<User*>(context)->TakeLocked(); },
+            [](void* context, void* job) noexcept {
+              static_cast<User*>(context)->RunJob(*static_cast<Job*>(job));
+            },
+            [](void* context, void* job) noexcept {
+              static_cast<User*>(context)->FinishLocked(*static_cast<Job*>(job));
+            }};
+  }
 };
 
 /// Up to kMostReaders threads that do a user's work.
@@ -43,6 +59,8 @@ class ReaderPool {
   void WakeLocked(int count) noexcept;
   /// Without the mutex, on the thread that owns the pool: ends every reader and waits for it.
   void Stop() noexcept;
+  /// With the mutex held: how many readers may take work.
+  int ActiveLocked() const noexcept { return active_; }
   /// On the thread that owns the pool: how many readers run, parked or not.
   int Started() const noexcept { return started_; }
 

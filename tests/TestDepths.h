@@ -6,9 +6,10 @@
 
 #include "DepthPolicy.h"
 
-/// Deep from the first entry to the last; and deep for the first 16, then shallow and deep in turn.
+/// Deep throughout; and deep for the walk's first 16 asks, then shallow and deep in turn.
 inline constexpr DepthRule kDeepThroughout{nullptr, [](void*, std::int64_t) noexcept {},
-                                           [](const void*, std::uint64_t) noexcept { return true; }};
+                                           [](void*) noexcept { return true; }};
+inline std::uint64_t deepAndShallowAsked = 0;
 inline constexpr DepthRule kDeepAndShallowInTurn{
-    nullptr, [](void*, std::int64_t) noexcept {},
-    [](const void*, std::uint64_t handedOver) noexcept { return handedOver / 16 % 2 == 0; }};
+    &deepAndShallowAsked, [](void*, std::int64_t) noexcept {},
+    [](void* asked) noexcept { return (*static_cast<std::uint64_t*>(asked))++ / 16 % 2 == 0; }};

@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "FolderParser.h"
+#include "FolderParserWithDepth.h"
 #include "TestDepths.h"
 
 int main(int argc, char* argv[]) {
   if (argc > 1 && std::strcmp(argv[1], "--alternate") == 0) {
     argv[1] = argv[0];
-    return RunFolderParser(argc - 1, argv + 1, &kDeepAndShallowInTurn);
+    return RunFolderParserWithDepth(argc - 1, argv + 1, kDeepAndShallowInTurn);
   }
   return RunFolderParser(argc, argv);
 }
