@@ -128,6 +128,7 @@ class ChunkReader {
       const std::size_t textSize = stop != nullptr ? static_cast<std::size_t>(stop - pending_) : chunkSize;
       text = std::string_view(pending_, textSize);
       pending_ += chunkSize;
+      atLineStart_ = lineFeed != nullptr;
       return true;
     }
   }
@@ -172,7 +173,8 @@ class ChunkReader {
   int entryFd_;
   bool atEnd_;
   bool readFailed_ = false;
-  std::uint64_t unread_;  // bytes the size limit still lets be read
+  bool atLineStart_ = true;  // whether the next chunk starts a line, not a later chunk of one
+  std::uint64_t unread_;     // bytes the size limit still lets be read
   std::size_t readSize_ = kFirstReadSize;
   std::size_t nextReadSize_ = kReadSize;
   char* buffer_;
@@ -213,8 +215,10 @@ void ChunkReader::SkipOrdinaryLines() noexcept {
   // Sixty-four bytes at a time, a bit per byte: where a chunk starts, where a marker's two bytes
   // may stand and where a line's text may end. A chunk starts where the skip starts and after every
   // line feed; a line longer than a chunk starts more of them, so the skip stops before such a
-  // line. "//" and "**" pass the test too, as do the last two bytes, whose next ones are not looked
-  // at: Next() tells those apart.
+  // line, and starts again only once Next() has cut that line to its end, so that no chunk of it
+  // is looked at twice. "//" and "**" pass the test too, as do the last two bytes, whose next ones
+  // are not looked at: Next() tells those apart.
+  if (!atLineStart_) return;
   const std::size_t available = static_cast<std::size_t>(pendingEnd_ - pending_);
   std::size_t lineStart = 0;  // where the line being passed over starts, from pending_
   std::uint64_t startsNext = 1;
