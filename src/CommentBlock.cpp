@@ -1,9 +1,7 @@
 #include "CommentBlock.h"
 
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -229,11 +227,10 @@ void ChunkReader::SkipOrdinaryLines() noexcept {
     for (int part = 0; part < 4; ++part) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pending_ + at + 16 * part));
       const __m128i lineFeeds = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
-      const __m128i ends = _mm_or_si128(lineFeeds, _mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
       const __m128i marks =
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('*')));
       feeds |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(lineFeeds))) << (16 * part);
-      textEnds |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(ends))) << (16 * part);
+      textEnds |= static_cast<std::uint64_t>(static_cast<unsigned>(LineFeedOrNulMask(bytes))) << (16 * part);
       markerBytes |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(marks)))
                      << (16 * part);
     }

@@ -26,7 +26,7 @@ void* ReaderPool::Run(void* pool) noexcept {
   return nullptr;
 }
 
-int ReaderPool::SetActiveLocked(int wanted) noexcept {
+void ReaderPool::SetActiveLocked(int wanted) noexcept {
   wanted = std::clamp(wanted, 0, kMostReaders);
   // A reader started here waits for the lock, then takes the next number.
   while (started_ < wanted && !stopping_ && StartThread(threads_[started_], Run, this)) ++started_;
@@ -39,7 +39,6 @@ int ReaderPool::SetActiveLocked(int wanted) noexcept {
     activeChanged_.Broadcast();
   }
   active_ = active;
-  return active;
 }
 
 void ReaderPool::WakeLocked(int count) noexcept {

@@ -53,8 +53,8 @@ class ReaderPool {
 
   /// With the mutex held, on the thread that owns the pool: lets \a wanted readers (at most
   /// kMostReaders) take work, starting those not running yet where threads can be had, and parks
-  /// the others; returns how many may take work.
-  int SetActiveLocked(int wanted) noexcept;
+  /// the others; ActiveLocked() tells how many that made.
+  void SetActiveLocked(int wanted) noexcept;
   /// With the mutex held: wakes up to \a count readers that wait for a job.
   void WakeLocked(int count) noexcept;
   /// Without the mutex, on the thread that owns the pool: ends every reader and waits for it.
